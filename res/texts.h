@@ -1,0 +1,40 @@
+#pragma once
+// The Japanese texts of the menu, the message boxes and the settings dialog's host line, as the
+// code page 932 bytes that the 8-bit (ANSI) interfaces take. Each one's Japanese stands beside it;
+// a unit test checks every one against that text. Platform-free: no Windows header here.
+
+constexpr const char TEXT_ERROR_TITLE[] = "Error";
+// 最初から再生(&P)
+constexpr const char TEXT_MENU_PLAY[] = "\x8D\xC5\x8F\x89\x82\xA9\x82\xE7\x8D\xC4\x90\xB6(&P)";
+// 停止(&S)
+constexpr const char TEXT_MENU_STOP[] = "\x92\xE2\x8E~(&S)";
+// 一時停止(&U)
+constexpr const char TEXT_MENU_PAUSE[] = "\x88\xEA\x8E\x9E\x92\xE2\x8E~(&U)";
+// 再開(&U)
+constexpr const char TEXT_MENU_RESUME[] = "\x8D\xC4\x8AJ(&U)";
+// 一曲進む(&N)
+constexpr const char TEXT_MENU_NEXT[] = "\x88\xEA\x8B\xC8\x90i\x82\xDE(&N)";
+// 一曲戻る(&V)
+constexpr const char TEXT_MENU_PREVIOUS[] = "\x88\xEA\x8B\xC8\x96\xDF\x82\xE9(&V)";
+// 曲番号指定(&M)
+constexpr const char TEXT_MENU_SELECT_TRACK[] = "\x8B\xC8\x94\xD4\x8D\x86\x8Ew\x92\xE8(&M)";
+// トレイを閉じる(&C)
+constexpr const char TEXT_MENU_CLOSE_TRAY[] = "\x83g\x83\x8C\x83" "C\x82\xF0\x95\xC2\x82\xB6\x82\xE9(&C)";
+// イジェクト(&E)
+constexpr const char TEXT_MENU_EJECT[] = "\x83" "C\x83W\x83" "F\x83N\x83g(&E)";
+// 設定(&O)
+constexpr const char TEXT_MENU_SETTINGS[] = "\x90\xDD\x92\xE8(&O)";
+// 終了(&X)
+constexpr const char TEXT_MENU_EXIT[] = "\x8FI\x97\xB9(&X)";
+// AudioCD が使用できません。\n終了します。
+constexpr const char TEXT_NO_AUDIO_CD[] = "AudioCD \x82\xAA\x8Eg\x97p\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81" "B\n\x8FI\x97\xB9\x82\xB5\x82\xDC\x82\xB7\x81" "B";
+// TCP/IP が使用できません。\n終了します。
+constexpr const char TEXT_NO_TCPIP[] = "TCP/IP \x82\xAA\x8Eg\x97p\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81" "B\n\x8FI\x97\xB9\x82\xB5\x82\xDC\x82\xB7\x81" "B";
+// TCP/IP ポート番号が使用されています。\nポート番号を変更してください。
+constexpr const char TEXT_PORT_IN_USE[] = "TCP/IP \x83|\x81[\x83g\x94\xD4\x8D\x86\x82\xAA\x8Eg\x97p\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\x81" "B\n\x83|\x81[\x83g\x94\xD4\x8D\x86\x82\xF0\x95\xCF\x8DX\x82\xB5\x82\xC4\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81" "B";
+// 設定ができません。終了します。
+constexpr const char TEXT_CANNOT_SET_UP[] = "\x90\xDD\x92\xE8\x82\xAA\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x81" "B\x8FI\x97\xB9\x82\xB5\x82\xDC\x82\xB7\x81" "B";
+// ポートの名称が正しくありません。
+constexpr const char TEXT_BAD_PORT_NAME[] = "\x83|\x81[\x83g\x82\xCC\x96\xBC\x8F\xCC\x82\xAA\x90\xB3\x82\xB5\x82\xAD\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x81" "B";
+// ホスト：%s
+constexpr const char TEXT_HOST_FORMAT[] = "\x83z\x83X\x83g\x81" "F%s";

@@ -1,0 +1,36 @@
+# Sourced by the project's scripts: where things live and how Wine runs here.
+QEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QEL_WIN_BUILD=$QEL_ROOT/build/windows
+QEL_HOST_BUILD=$QEL_ROOT/build/host
+export WINEPREFIX=${WINEPREFIX:-$QEL_WIN_BUILD/wineprefix}
+export WINEARCH=win64
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# Wine takes its ANSI code page from the locale: 932 makes the Japanese texts right. It is given
+# to Wine's commands alone (LC_ALL=$QEL_LOCALE wine ...): no glibc locale of that name is needed.
+QEL_LOCALE=ja_JP.UTF-8
+
+# Starts an Xvfb display when none is set; QEL_XVFB_PID tells the caller what to stop.
+qel_ensure_display() {
+  if [ -n "${DISPLAY:-}" ] && xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
+    return 0
+  fi
+  local n
+  for n in $(seq 90 140); do
+    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
+    Xvfb :$n -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    QEL_XVFB_PID=$!
+    local i
+    for i in $(seq 1 100); do
+      if xdpyinfo -display :$n >/dev/null 2>&1; then
+        export DISPLAY=:$n
+        return 0
+      fi
+      kill -0 $QEL_XVFB_PID 2>/dev/null || break
+      sleep 0.1
+    done
+    kill $QEL_XVFB_PID 2>/dev/null
+  done
+  echo "could not start an Xvfb display" >&2
+  return 1
+}

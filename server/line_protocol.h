@@ -1,0 +1,46 @@
+#pragma once
+// The control protocol's pure half: bytes become lines, lines become commands, and replies are
+// composed. Platform-free: no Windows header here, so it is unit-tested and fuzzed natively.
+#include <cstddef>
+#include <cstdint>
+
+#include "app/commands.h"
+
+constexpr size_t LINE_BUFFER_SIZE = 1000;
+constexpr size_t RECEIVE_SIZE = 1000;
+// A line keeps at most this many bytes; the rest of an overlong line, up to its terminator, is
+// dropped. Matching only looks at the start of a line, so this answers as an unbounded line would.
+constexpr size_t LINE_MAX_KEPT = LINE_BUFFER_SIZE - 1;
+
+struct Keyword {
+    const char* text;
+    size_t bytes_compared;  // "pause" compares 6: its terminator takes part, so only "pause" matches
+    unsigned command;
+};
+
+// Tried in this order; each compares a fixed number of bytes at the start of the line.
+constexpr Keyword KEYWORDS[] = {
+    {"play", 4, CMD_PLAY},     {"stop", 4, CMD_STOP},         {"eject", 5, CMD_EJECT},
+    {"close", 5, CMD_CLOSE_TRAY}, {"resume", 6, CMD_RESUME}, {"pause", 6, CMD_PAUSE},
+    {"next", 4, CMD_NEXT},     {"previous", 8, CMD_PREVIOUS}, {"status", 6, CMD_STATUS},
+    {"select", 6, CMD_TRACK_LIST},
+};
+
+struct LineCommand {
+    unsigned command;  // 0: the line asks for nothing
+    int32_t argument;  // CMD_PLAY's track; 0 plays track 1
+};
+
+// Matches one NUL-terminated line (a NUL inside the line ends it for matching).
+LineCommand match_line(const char* line);
+
+// Receives each command of a completed line, in order.
+using command_sink = void (*)(void* context, LineCommand command);
+
+// Frames received bytes: a CR or LF completes the line kept in line[LINE_BUFFER_SIZE] with its
+// fill count (both survive from one call to the next), which is matched and handed to sink.
+void frame_bytes(const char* data, size_t size, char* line, size_t* fill, command_sink sink, void* context);
+
+// The reply bytes: text followed by "!", composed into out so that it goes out in one send.
+// Returns the reply's length; text that would not fit is cut so that "!" always ends the reply.
+size_t compose_reply(const char* text, char* out, size_t size);
