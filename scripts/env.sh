@@ -1,6 +1,7 @@
 # Sourced by the project's scripts: where things live and how Wine runs here.
 QEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-QEL_WIN_BUILD=$QEL_ROOT/build/windows
+# The build trees; another Windows tree (with its own prefix) is chosen by exporting QEL_WIN_BUILD.
+export QEL_WIN_BUILD=${QEL_WIN_BUILD:-$QEL_ROOT/build/windows}
 QEL_HOST_BUILD=$QEL_ROOT/build/host
 export WINEPREFIX=${WINEPREFIX:-$QEL_WIN_BUILD/wineprefix}
 export WINEARCH=win64
