@@ -1,2 +1,8 @@
 #include <windows.h>
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 0; }
+
+#include "app/main_window.h"
+
+int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int)
+{
+    return run_program(module);
+}

@@ -1,1 +1,185 @@
-// being written
+#include "app/main_window.h"
+
+#include <winsock2.h>
+
+#include "app/commands.h"
+#include "app/dispatch.h"
+#include "app/settings.h"
+#include "player/cd_device.h"
+#include "res/resource.h"
+#include "res/texts.h"
+#include "server/control_server.h"
+#include "ui/settings_dialog.h"
+#include "ui/tray.h"
+#include "ui/tray_menu.h"
+
+std::atomic<HWND> main_window{nullptr};
+HINSTANCE instance = nullptr;
+
+namespace {
+
+constexpr char WINDOW_CLASS[] = "QEL";
+constexpr char WINDOW_TITLE[] = "qel";
+constexpr WORD WINSOCK_VERSION_1_1 = MAKEWORD(1, 1);
+
+// What creation has brought up, so that the shutdown sequence takes down exactly that, once.
+bool sockets_started = false;
+bool timer_started = false;
+bool tray_shown = false;
+bool shut_down = false;
+
+void shut_down_everything(HWND window)
+{
+    if (shut_down) {
+        return;
+    }
+    shut_down = true;
+    stop_worker();
+    close_cd_device(window);
+    if (tray_shown) {
+        tray_remove(window);
+        tray_shown = false;
+    }
+    if (timer_started) {
+        KillTimer(window, TIMER_REFRESH);
+        timer_started = false;
+    }
+    if (sockets_started) {
+        WSACleanup();
+        sockets_started = false;
+    }
+    PostQuitMessage(0);
+}
+
+void fatal_startup_error(HWND window, const char* text)
+{
+    MessageBoxA(window, text, TEXT_ERROR_TITLE, MB_OK);
+    shut_down_everything(window);
+}
+
+// Makes the listener, asking for another port while this one is taken. False when the user gave
+// up (the settings dialog was cancelled).
+bool start_listening(HWND window)
+{
+    for (;;) {
+        // A worker that an earlier pass's restart started on a failed listener has ended (or
+        // ends now, its accept failing): wait for it and release it before the next listener,
+        // so only one worker ever accepts on a listener.
+        stop_worker();
+        listen_socket.store(create_listener(port));
+        if (listen_socket.load() != INVALID_SOCKET) {
+            start_worker();
+            return true;
+        }
+        MessageBoxA(window, TEXT_PORT_IN_USE, TEXT_ERROR_TITLE, MB_OK);
+        // No owner: creation has not finished.
+        if (show_settings_dialog(nullptr) == IDCANCEL) {
+            return false;
+        }
+        // The dialog's restart has already made the listener and its worker.
+        if (listen_socket.load() != INVALID_SOCKET) {
+            return true;
+        }
+    }
+}
+
+void on_create(HWND window)
+{
+    // Known to the worker before it can post anything.
+    main_window.store(window);
+    if (!open_cd_device(window)) {
+        fatal_startup_error(window, TEXT_NO_AUDIO_CD);
+        return;
+    }
+    WSADATA data;
+    if (WSAStartup(WINSOCK_VERSION_1_1, &data) != 0) {
+        fatal_startup_error(window, TEXT_NO_TCPIP);
+        return;
+    }
+    sockets_started = true;
+    if (!start_listening(window)) {
+        fatal_startup_error(window, TEXT_CANNOT_SET_UP);
+        return;
+    }
+    announce_tray(window);
+    tray_shown = true;
+    SetTimer(window, TIMER_REFRESH, REFRESH_PERIOD_MS, nullptr);
+    timer_started = true;
+    set_remembered_mode(MCI_MODE_STOP);
+}
+
+void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CREATE:
+        on_create(window);
+        break;
+    case WM_DESTROY:
+        shut_down_everything(window);
+        break;
+    case WM_COMMAND:
+        if (LOWORD(wparam) >= CMD_FIRST && LOWORD(wparam) <= CMD_LAST) {
+            on_command(window, wparam, lparam);
+        }
+        break;
+    case WM_TIMER:
+        on_refresh_timer(window);
+        break;
+    case MM_MCINOTIFY:
+        on_mci_notify(wparam);
+        break;
+    case WM_TRAY_NOTIFY:
+        on_tray_notify(window, lparam);
+        break;
+    case WM_TRAY_MENU:
+        on_tray_menu(window, wparam);
+        break;
+    case WM_CONNECTION_ENDED:
+        on_connection_ended(wparam);
+        break;
+    default:
+        break;
+    }
+}
+
+LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    // A restarted taskbar has forgotten every icon.
+    if (message == RegisterWindowMessageA("TaskbarCreated")) {
+        announce_tray(window);
+    }
+    route(window, message, wparam, lparam);
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+}  // namespace
+
+int run_program(HINSTANCE module)
+{
+    WNDCLASSA window_class = {};
+    window_class.style = CS_HREDRAW | CS_VREDRAW;
+    window_class.lpfnWndProc = window_procedure;
+    window_class.hInstance = module;
+    window_class.hIcon = LoadIconA(module, MAKEINTRESOURCEA(IDI_IDLE));
+    window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_MENU + 1);
+    window_class.lpszClassName = WINDOW_CLASS;
+    RegisterClassA(&window_class);
+
+    locate_settings();
+    port = read_port();
+    instance = module;
+
+    const HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, WINDOW_CLASS, WINDOW_TITLE, WS_OVERLAPPEDWINDOW,
+                                        CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, module, nullptr);
+    main_window.store(window);
+    ShowWindow(window, SW_HIDE);
+    UpdateWindow(window);
+
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return static_cast<int>(message.wParam);
+}

@@ -30,9 +30,8 @@ bool make_settings_path(const char* exe_path, lead_byte_test is_lead_byte, char*
         drive_end = 2;
     }
 
-    // One walk over the rest, character by character: remember where the directory ends (after
-    // the last separator) and where the last dot after it stands.
-    size_t directory_end = drive_end;
+    // One walk over the rest, character by character, for the last dot of the file name: a
+    // separator forgets the dots of the directory names before it.
     size_t last_dot = total;  // none
     for (size_t i = drive_end; i < total;) {
         const unsigned char c = static_cast<unsigned char>(exe_path[i]);
@@ -41,18 +40,15 @@ bool make_settings_path(const char* exe_path, lead_byte_test is_lead_byte, char*
             continue;
         }
         if (c == '\\' || c == '/') {
-            directory_end = i + 1;
             last_dot = total;
         } else if (c == '.') {
             last_dot = i;
         }
         ++i;
     }
-    // The directory always ends in its separator, so the joined path needs none added.
-    const size_t name_end = last_dot;
-
+    // Drive, directory and base name stay as they are; the directory keeps its own separator.
     size_t length = 0;
-    const bool ok = append(out, out_size, &length, exe_path, name_end) &&
+    const bool ok = append(out, out_size, &length, exe_path, last_dot) &&
                     append(out, out_size, &length, ".ini", 4);
     if (!ok) {
         out[0] = '\0';

@@ -1,1 +1,114 @@
-// being written
+#include "server/control_server.h"
+
+#include "server/line_protocol.h"
+#include "server/protocol.h"
+
+std::atomic<SOCKET> listen_socket{INVALID_SOCKET};
+std::atomic<SOCKET> client_socket{INVALID_SOCKET};
+std::atomic<bool> worker_running{false};
+HANDLE worker_thread = nullptr;
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = 5;
+
+// The worker is done with a connection. While the main thread may still be sending a reply on
+// it, the main thread closes it (WM_CONNECTION_ENDED). Once a stop is under way the main thread
+// sends nothing more, so the worker closes it itself.
+void end_connection(SOCKET socket)
+{
+    client_socket.store(INVALID_SOCKET);
+    if (!worker_running.load() ||
+        !post_to_main_window(WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), 0)) {
+        closesocket(socket);
+    }
+}
+
+DWORD WINAPI connection_worker(LPVOID)
+{
+    const SOCKET listener = listen_socket.load();
+    while (worker_running.load()) {
+        sockaddr_in peer = {};
+        int peer_size = sizeof peer;
+        const SOCKET socket = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size);
+        if (socket == INVALID_SOCKET) {
+            break;
+        }
+        client_socket.store(socket);
+        // A client accepted while a stop closes the sockets would otherwise keep the worker
+        // receiving until it leaves: the stop clears the flag before it looks at the client.
+        if (!worker_running.load()) {
+            end_connection(socket);
+            break;
+        }
+        char line[LINE_BUFFER_SIZE];
+        size_t count = 0;
+        while (read_commands(socket, line, &count) != -1) {
+        }
+        end_connection(socket);
+    }
+    return 0;
+}
+
+}  // namespace
+
+SOCKET create_listener(int port)
+{
+    const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (socket == INVALID_SOCKET) {
+        return INVALID_SOCKET;
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<u_short>(port));
+    if (bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR ||
+        listen(socket, LISTEN_BACKLOG) == SOCKET_ERROR) {
+        closesocket(socket);
+        return INVALID_SOCKET;
+    }
+    return socket;
+}
+
+void start_worker()
+{
+    worker_running.store(true);
+    worker_thread = CreateThread(nullptr, 0, connection_worker, nullptr, 0, nullptr);
+}
+
+void stop_worker()
+{
+    // The flag first: a client the worker accepts from now on is let go at once (see the worker).
+    worker_running.store(false);
+    const SOCKET listener = listen_socket.exchange(INVALID_SOCKET);
+    if (listener != INVALID_SOCKET) {
+        closesocket(listener);
+    }
+    // Shut down, not closed: the worker may be receiving on it, and it hands it back to be closed.
+    const SOCKET client = client_socket.load();
+    if (client != INVALID_SOCKET) {
+        shutdown(client, SD_BOTH);
+    }
+    if (worker_thread != nullptr) {
+        WaitForSingleObject(worker_thread, INFINITE);
+        CloseHandle(worker_thread);
+        worker_thread = nullptr;
+    }
+    // Connections handed over but not yet closed by the main window.
+    MSG message;
+    while (PeekMessageA(&message, nullptr, WM_CONNECTION_ENDED, WM_CONNECTION_ENDED, PM_REMOVE)) {
+        on_connection_ended(message.wParam);
+    }
+}
+
+void restart_listener(int port)
+{
+    stop_worker();
+    listen_socket.store(create_listener(port));
+    start_worker();
+}
+
+void on_connection_ended(WPARAM wparam)
+{
+    closesocket(static_cast<SOCKET>(wparam));
+}

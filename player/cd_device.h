@@ -1,0 +1,35 @@
+#pragma once
+// The only code that talks to the CD drive: the MCI "CDAudio" device and the mode the program
+// remembers beside it. Main thread only.
+#include <windows.h>
+#include <mmsystem.h>
+
+// The remembered mode before start-up has finished: no mode at all.
+constexpr DWORD MODE_NONE = 0;
+
+bool open_cd_device(HWND window);
+void close_cd_device(HWND window);
+
+// The device's mode, except that a device reporting STOP reads as the remembered mode.
+// A failed query reads as MCI_MODE_NOT_READY.
+DWORD query_mode();
+void set_remembered_mode(DWORD mode);
+
+// Failed queries (no disc, door open, no such track) read as 0.
+int track_count();
+int current_track();
+DWORD current_position();
+DWORD track_start(int track);  // -1: the current position
+DWORD track_length(int track);  // in the time format in force
+
+void play_track(HWND window, int track);
+void resume_playback(HWND window);
+void pause_playback(HWND window);
+void stop_playback(HWND window);
+void next_track(HWND window);
+void previous_track(HWND window);
+void open_door(HWND window);
+void close_door(HWND window);
+
+// MCI_FORMAT_TMSF at all times, except while the track list is built (MSF).
+void set_time_format(DWORD format);

@@ -1,0 +1,20 @@
+#pragma once
+// The control protocol on the connection: received lines become command messages for the main
+// window, and the main thread's replies go back to the client.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstddef>
+
+// Worker thread: one receive, then framing and posting of every completed line. Returns -1 when
+// the connection has ended (closed by the peer, or failed), 0 otherwise.
+int read_commands(SOCKET socket, char* line, size_t* count);
+
+// Main thread: the status text and "!" to the connected client, if any.
+void send_status();
+// Main thread: the track list (only while playing) and "!" to the connected client, if any.
+void send_track_list();
+
+// Posts a message to the main window, waiting while its queue is full, until it is taken or
+// the worker is told to stop. Returns false only in the latter case.
+bool post_to_main_window(UINT message, WPARAM wparam, LPARAM lparam);
