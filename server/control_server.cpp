@@ -11,6 +11,9 @@ HANDLE worker_thread = nullptr;
 namespace {
 
 constexpr int LISTEN_BACKLOG = 5;
+// Replies are sent on the main thread: a client that stops reading must not freeze the program.
+// After this long without progress the reply fails and the connection is dropped.
+constexpr DWORD REPLY_SEND_TIMEOUT_MS = 5000;
 
 // The worker is done with a connection. While the main thread may still be sending a reply on
 // it, the main thread closes it (WM_CONNECTION_ENDED). Once a stop is under way the main thread
@@ -34,6 +37,8 @@ DWORD WINAPI connection_worker(LPVOID)
         if (socket == INVALID_SOCKET) {
             break;
         }
+        const DWORD timeout = REPLY_SEND_TIMEOUT_MS;
+        setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
         client_socket.store(socket);
         // A client accepted while a stop closes the sockets would otherwise keep the worker
         // receiving until it leaves: the stop clears the flag before it looks at the client.
