@@ -15,14 +15,17 @@ constexpr int LISTEN_BACKLOG = 5;
 // After this long without progress the reply fails and the connection is dropped.
 constexpr DWORD REPLY_SEND_TIMEOUT_MS = 5000;
 
-// The worker is done with a connection. While the main thread may still be sending a reply on
-// it, the main thread closes it (WM_CONNECTION_ENDED). Once a stop is under way the main thread
-// sends nothing more, so the worker closes it itself.
+// The worker is done with a connection. Whoever takes a connection out of client_socket closes
+// it: if the main thread has not (at a stop, or after a failed reply), the worker hands it to
+// the main thread, which may be sending a reply on it right now.
 void end_connection(SOCKET socket)
 {
-    client_socket.store(INVALID_SOCKET);
-    if (!worker_running.load() ||
-        !post_to_main_window(WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), 0)) {
+    if (client_socket.exchange(INVALID_SOCKET) != socket) {
+        return;
+    }
+    if (!post_to_main_window(WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), 0)) {
+        // Only a stop refuses the hand-over, and the main thread is then waiting for this
+        // worker, not sending.
         closesocket(socket);
     }
 }
@@ -89,11 +92,8 @@ void stop_worker()
     if (listener != INVALID_SOCKET) {
         closesocket(listener);
     }
-    // Shut down, not closed: the worker may be receiving on it, and it hands it back to be closed.
-    const SOCKET client = client_socket.load();
-    if (client != INVALID_SOCKET) {
-        shutdown(client, SD_BOTH);
-    }
+    // Closing it is what ends the worker's blocking receive.
+    close_client(client_socket.load());
     if (worker_thread != nullptr) {
         WaitForSingleObject(worker_thread, INFINITE);
         CloseHandle(worker_thread);
@@ -111,6 +111,14 @@ void restart_listener(int port)
     stop_worker();
     listen_socket.store(create_listener(port));
     start_worker();
+}
+
+void close_client(SOCKET client)
+{
+    // Unless the worker has taken it out already: then it is on its way here to be closed.
+    if (client != INVALID_SOCKET && client_socket.compare_exchange_strong(client, INVALID_SOCKET)) {
+        closesocket(client);
+    }
 }
 
 void on_connection_ended(WPARAM wparam)

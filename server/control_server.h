@@ -8,9 +8,10 @@
 
 // Written by the main thread only while no worker runs; read by the worker.
 extern std::atomic<SOCKET> listen_socket;
-// The connection being served, or INVALID_SOCKET. Written by the worker, read by the main
-// thread for replies. Only the main thread closes a connection, once the worker has handed it
-// over (WM_CONNECTION_ENDED), so a handle the main thread holds is never closed under it.
+// The connection being served, or INVALID_SOCKET. Set by the worker after accept; read by the
+// main thread for replies. Whoever takes a connection out of it (exchange) releases it, so it is
+// closed exactly once. Only the main thread ever closes one: the worker hands its connections
+// over (WM_CONNECTION_ENDED), so a connection is never closed while a reply is being sent on it.
 extern std::atomic<SOCKET> client_socket;
 // The worker may accept another client. Written by the main thread, read by the worker.
 extern std::atomic<bool> worker_running;
@@ -24,6 +25,10 @@ SOCKET create_listener(int port);
 void start_worker();
 void stop_worker();
 void restart_listener(int port);
+
+// Main thread: ends this connection if it is still the current one (the worker's receive then
+// fails).
+void close_client(SOCKET client);
 
 // The main window's half of the hand-over: closes the connection in wparam.
 void on_connection_ended(WPARAM wparam);

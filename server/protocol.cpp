@@ -18,7 +18,7 @@ void post_command(void*, LineCommand command)
 }
 
 // Sends the whole reply, continuing partial sends. A connection that fails (or whose client
-// stops reading for the send time-out) is shut down, so the worker ends it.
+// stops reading for the send time-out) is closed, which also ends the worker's receive.
 void send_reply(const char* text)
 {
     const SOCKET socket = client_socket.load();
@@ -31,7 +31,7 @@ void send_reply(const char* text)
     while (sent < length) {
         const int result = send(socket, reply + sent, static_cast<int>(length - sent), 0);
         if (result == SOCKET_ERROR || result == 0) {
-            shutdown(socket, SD_BOTH);
+            close_client(socket);
             return;
         }
         sent += static_cast<size_t>(result);
