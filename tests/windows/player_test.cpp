@@ -1,0 +1,352 @@
+// The player against the virtual drive: what the program sends to the device (read back from the
+// drive's command log) and what it makes of the answers.
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/dispatch.h"
+#include "player/cd_device.h"
+#include "player/status_text.h"
+
+namespace {
+
+constexpr DWORD DEADLINE_MS = 20000;
+
+std::string drive_directory;
+HWND window = nullptr;
+UINT notices_successful = 0;
+
+LRESULT CALLBACK notice_window_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == MM_MCINOTIFY) {
+        if (wparam == MCI_NOTIFY_SUCCESSFUL) {
+            ++notices_successful;
+        }
+        on_mci_notify(wparam);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, message, wparam, lparam);
+}
+
+template <typename Condition>
+bool pump_until(Condition condition, DWORD timeout = DEADLINE_MS)
+{
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeout) {
+            return false;
+        }
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageA(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    return true;
+}
+
+// The drive re-reads its settings whenever the file changes.
+void write_disc(const std::string& settings)
+{
+    static int generation = 0;
+    std::ofstream file(drive_directory + "\\disc.ini", std::ios::trunc);
+    // A changing line, so that a rewrite with the same settings still counts as a change.
+    file << "[disc]\n; generation " << ++generation << "\n" << settings;
+    file.close();
+    // The change is seen by modification time: make sure the next query sees a new one.
+    HANDLE handle = CreateFileA((drive_directory + "\\disc.ini").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER stamp;
+    stamp.LowPart = now.dwLowDateTime;
+    stamp.HighPart = now.dwHighDateTime;
+    stamp.QuadPart += static_cast<ULONGLONG>(generation) * 10000000ULL;
+    now.dwLowDateTime = stamp.LowPart;
+    now.dwHighDateTime = stamp.HighPart;
+    SetFileTime(handle, nullptr, nullptr, &now);
+    CloseHandle(handle);
+    track_count();  // lets the drive take the new settings now
+}
+
+void clear_log()
+{
+    std::ofstream(drive_directory + "\\vcd.log", std::ios::trunc);
+}
+
+// The commands the drive received since the last clear_log, one per line.
+std::vector<std::string> commands()
+{
+    std::ifstream file(drive_directory + "\\vcd.log");
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("MCI_", 0) == 0) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> commands_named(const std::string& name)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : commands()) {
+        if (line.rfind(name + " ", 0) == 0) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+bool has(const std::string& line, const std::string& field)
+{
+    return (" " + line + " ").find(" " + field + " ") != std::string::npos;
+}
+
+class Player : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        char directory[MAX_PATH];
+        std::snprintf(directory, sizeof directory, "%splayer_test_%lu", temp, GetCurrentProcessId());
+        CreateDirectoryA(directory, nullptr);
+        drive_directory = directory;
+        SetEnvironmentVariableA("VCD_DIR", directory);
+        std::ofstream(drive_directory + "\\disc.ini") << "[disc]\ntracks=4:05,12:30,3:04\n";
+
+        WNDCLASSA window_class = {};
+        window_class.lpfnWndProc = notice_window_procedure;
+        window_class.hInstance = GetModuleHandleA(nullptr);
+        window_class.lpszClassName = "player_test";
+        RegisterClassA(&window_class);
+        window = CreateWindowExA(0, "player_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
+                                 GetModuleHandleA(nullptr), nullptr);
+        ASSERT_TRUE(open_cd_device(window));
+    }
+
+    static void TearDownTestSuite()
+    {
+        close_cd_device(window);
+        DestroyWindow(window);
+    }
+
+    void SetUp() override
+    {
+        write_disc("tracks=4:05,12:30,3:04\n");
+        stop_playback(window);
+        close_door(window);
+        set_remembered_mode(MCI_MODE_STOP);
+        clear_log();
+    }
+};
+
+TEST_F(Player, OpensShareableAndKeepsTmsf)
+{
+    close_cd_device(window);
+    clear_log();
+    ASSERT_TRUE(open_cd_device(window));
+    const std::vector<std::string> sent = commands();
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_TRUE(has(sent[0], "flags=MCI_OPEN_SHAREABLE|MCI_OPEN_TYPE") || sent[0].find("SHAREABLE") != std::string::npos)
+        << sent[0];
+    EXPECT_TRUE(has(sent.back(), "flags=MCI_SET_TIME_FORMAT")) << sent.back();
+    EXPECT_TRUE(has(sent.back(), "time_format=MCI_FORMAT_TMSF")) << sent.back();
+}
+
+TEST_F(Player, PlayWithTheDoorOpenClosesItWaitingFirst)
+{
+    open_door(window);
+    ASSERT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_OPEN));
+    clear_log();
+
+    play_track(window, 2);
+
+    const std::vector<std::string> sets = commands_named("MCI_SET");
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_TRUE(has(sets[0], "flags=MCI_WAIT|MCI_SET_DOOR_CLOSED")) << sets[0];
+    const std::vector<std::string> plays = commands_named("MCI_PLAY");
+    ASSERT_EQ(plays.size(), 1u);
+    EXPECT_TRUE(has(plays[0], "flags=MCI_NOTIFY|MCI_FROM")) << plays[0];
+    EXPECT_TRUE(has(plays[0], "from=0x00000002")) << plays[0];
+    EXPECT_TRUE(has(plays[0], "result=0")) << plays[0];
+    EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_PLAY));
+}
+
+TEST_F(Player, APlayIsRetriedWhileTheDriveRefusesIt)
+{
+    write_disc("tracks=4:05,12:30,3:04\nfail_plays=3\n");
+    clear_log();
+    play_track(window, 1);
+    const std::vector<std::string> plays = commands_named("MCI_PLAY");
+    ASSERT_EQ(plays.size(), 4u);
+    EXPECT_TRUE(has(plays[3], "result=0")) << plays[3];
+}
+
+TEST_F(Player, APlayThatKeepsFailingGivesUpAfterAboutTenSecondsStillPlaying)
+{
+    write_disc("tracks=4:05,12:30,3:04\nfail_all_plays=1\n");
+    clear_log();
+    const DWORD start = GetTickCount();
+    play_track(window, 1);
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 10000u);
+    EXPECT_LT(elapsed, 15000u);
+    EXPECT_GT(commands_named("MCI_PLAY").size(), 50u);
+    // The device stands still, but the program remembers that it was told to play.
+    EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_PLAY));
+}
+
+TEST_F(Player, ATrackTheDiscDoesNotHaveIsNotRetried)
+{
+    clear_log();
+    const DWORD start = GetTickCount();
+    play_track(window, 9);
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    EXPECT_TRUE(commands_named("MCI_PLAY").empty());
+}
+
+TEST_F(Player, AStoppedDeviceReadsAsTheRememberedMode)
+{
+    write_disc("tracks=4:05,12:30,3:04\nstop_after_pause=1\n");
+    play_track(window, 1);
+    pause_playback(window);
+    EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_PAUSE));
+
+    resume_playback(window);
+    EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_PLAY));
+    const std::vector<std::string> plays = commands_named("MCI_PLAY");
+    ASSERT_EQ(plays.size(), 2u);
+    EXPECT_TRUE(has(plays[1], "flags=MCI_NOTIFY")) << "a resume never passes a position: " << plays[1];
+
+    stop_playback(window);
+    set_remembered_mode(MCI_MODE_STOP);
+    EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_STOP));
+}
+
+TEST_F(Player, NextAndPreviousPlayOnWithoutAskingToBeNotified)
+{
+    play_track(window, 2);
+    clear_log();
+    next_track(window);
+    previous_track(window);
+    const std::vector<std::string> plays = commands_named("MCI_PLAY");
+    ASSERT_EQ(plays.size(), 2u);
+    EXPECT_TRUE(has(plays[0], "flags=MCI_FROM")) << plays[0];
+    EXPECT_TRUE(has(plays[0], "from=0x00000003")) << plays[0];
+    EXPECT_TRUE(has(plays[1], "flags=MCI_FROM")) << plays[1];
+    EXPECT_TRUE(has(plays[1], "from=0x00000002")) << plays[1];
+}
+
+TEST_F(Player, NextOnTheLastTrackKeepsPlaying)
+{
+    play_track(window, 3);
+    clear_log();
+    next_track(window);
+    EXPECT_TRUE(commands_named("MCI_PLAY").empty());
+    EXPECT_EQ(current_track(), 3);
+    EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_PLAY));
+}
+
+TEST_F(Player, StatusTextsFollowTheMode)
+{
+    // Stopped: the brief rule says "pause", the timer's rule "stop".
+    EXPECT_EQ(status_text_brief(), static_cast<DWORD>(MCI_MODE_STOP));
+    EXPECT_STREQ(status_text, "pause");
+    EXPECT_EQ(status_text_timer(), static_cast<DWORD>(MCI_MODE_STOP));
+    EXPECT_STREQ(status_text, "stop");
+
+    play_track(window, 2);
+    EXPECT_EQ(status_text_brief(), static_cast<DWORD>(MCI_MODE_PLAY));
+    EXPECT_EQ(std::string(status_text).rfind("2(0:", 0), 0u) << status_text;
+
+    open_door(window);
+    EXPECT_EQ(status_text_timer(), static_cast<DWORD>(MCI_MODE_OPEN));
+    EXPECT_STREQ(status_text, "open");
+}
+
+TEST_F(Player, TheTrackListIsBuiltInMsfAndLeavesTmsf)
+{
+    char list[TRACK_LIST_SIZE];
+    build_track_list(list);
+    EXPECT_STREQ(list, " 01. (4:05)\n 02. (12:30)\n 03. (3:04)\n");
+
+    const std::vector<std::string> sets = commands_named("MCI_SET");
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_TRUE(has(sets[0], "time_format=MCI_FORMAT_MSF")) << sets[0];
+    EXPECT_TRUE(has(sets[1], "time_format=MCI_FORMAT_TMSF")) << sets[1];
+
+    play_track(window, 3);
+    char position[STATUS_TEXT_SIZE];
+    format_position(position);
+    EXPECT_EQ(std::string(position).rfind("3(0:", 0), 0u) << position;
+}
+
+TEST_F(Player, ALongTrackListEndsAtAWholeLine)
+{
+    std::string tracks = "tracks=";
+    for (int i = 0; i < 80; ++i) {
+        tracks += i == 0 ? "10:00" : ",10:00";
+    }
+    write_disc(tracks + "\n");
+    char list[TRACK_LIST_SIZE];
+    build_track_list(list);
+    const std::string text = list;
+    EXPECT_EQ(text.size(), 76u * 13u);
+    EXPECT_EQ(text.substr(text.size() - 13), " 76. (10:00)\n");
+}
+
+TEST_F(Player, NoDiscGivesAnEmptyListAndNoPlay)
+{
+    write_disc("tracks=4:05,12:30,3:04\ndisc=0\n");
+    EXPECT_EQ(track_count(), 0);
+    char list[TRACK_LIST_SIZE];
+    build_track_list(list);
+    EXPECT_STREQ(list, "");
+    EXPECT_EQ(status_text_brief(), static_cast<DWORD>(MCI_MODE_NOT_READY));
+    EXPECT_STREQ(status_text, "pause");
+}
+
+TEST_F(Player, TheEndOfTheDiscResetsTheRememberedMode)
+{
+    write_disc("tracks=0:02,0:03\nspeed=20\n");
+    const UINT before = notices_successful;
+    play_track(window, 1);
+    ASSERT_TRUE(pump_until([&] { return notices_successful > before; }));
+    EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_STOP));
+}
+
+bool drive_logged(const std::string& start)
+{
+    std::ifstream file(drive_directory + "\\vcd.log");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind(start, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(Player, AfterNextTheEndOfTheDiscIsNotNoticed)
+{
+    write_disc("tracks=0:02,0:03\nspeed=20\n");
+    play_track(window, 1);
+    next_track(window);  // replaces the notifying play, and asks for no notice itself
+    clear_log();
+    ASSERT_TRUE(pump_until([] { return drive_logged("END "); }));
+    EXPECT_FALSE(drive_logged("NOTIFY")) << "the drive was asked to tell of the end";
+    // The drive has stopped at the end, but the program still believes it plays.
+    EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_PLAY));
+}
+
+}  // namespace
