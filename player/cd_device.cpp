@@ -21,13 +21,12 @@ bool query_status(DWORD flags, DWORD item, DWORD track, DWORD_PTR* answer)
     return true;
 }
 
+// The start of a track of the disc; false for a track the disc does not have.
 bool query_track_start(int track, DWORD* start)
 {
     DWORD_PTR answer = 0;
-    const bool ok = track == -1
-                        ? query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_POSITION, 0, &answer)
-                        : query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_POSITION,
-                                       static_cast<DWORD>(track), &answer);
+    const bool ok = track >= 1 && query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_POSITION,
+                                               static_cast<DWORD>(track), &answer);
     *start = ok ? static_cast<DWORD>(answer) : 0;
     return ok;
 }
@@ -117,6 +116,11 @@ DWORD current_position()
 
 DWORD track_start(int track)
 {
+    if (track == -1) {
+        DWORD_PTR position = 0;
+        return query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_POSITION, 0, &position) ? static_cast<DWORD>(position)
+                                                                                         : 0;
+    }
     DWORD start = 0;
     query_track_start(track, &start);
     return start;
