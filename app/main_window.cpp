@@ -171,7 +171,7 @@ int run_program(HINSTANCE module)
     instance = module;
 
     const HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, WINDOW_CLASS, WINDOW_TITLE, WS_OVERLAPPEDWINDOW,
-                                        CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, module, nullptr);
+        CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, module, nullptr);
     main_window.store(window);
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);

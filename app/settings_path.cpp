@@ -48,8 +48,7 @@ bool make_settings_path(const char* exe_path, lead_byte_test is_lead_byte, char*
     }
     // Drive, directory and base name stay as they are; the directory keeps its own separator.
     size_t length = 0;
-    const bool ok = append(out, out_size, &length, exe_path, last_dot) &&
-                    append(out, out_size, &length, ".ini", 4);
+    const bool ok = append(out, out_size, &length, exe_path, last_dot) && append(out, out_size, &length, ".ini", 4);
     if (!ok) {
         out[0] = '\0';
     }

@@ -10,7 +10,10 @@
 int32_t parse_decimal(const char* text);
 
 // An ASCII decimal digit; no byte of 128 or above counts.
-constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_ascii_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // Copies text into out (size bytes), cutting it to size - 1 bytes; always terminates when size > 0.
 void copy_bounded(char* out, size_t size, const char* text);

@@ -25,8 +25,8 @@ bool query_status(DWORD flags, DWORD item, DWORD track, DWORD_PTR* answer)
 bool query_track_start(int track, DWORD* start)
 {
     DWORD_PTR answer = 0;
-    const bool ok = track >= 1 && query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_POSITION,
-                                               static_cast<DWORD>(track), &answer);
+    const bool ok = track >= 1 &&
+        query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_POSITION, static_cast<DWORD>(track), &answer);
     *start = ok ? static_cast<DWORD>(answer) : 0;
     return ok;
 }
@@ -97,7 +97,7 @@ int track_count()
 {
     DWORD_PTR count = 0;
     return query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_NUMBER_OF_TRACKS, 0, &count) ? static_cast<int>(count)
-                                                                                          : 0;
+                                                                                            : 0;
 }
 
 int current_track()
@@ -105,8 +105,8 @@ int current_track()
     // The item takes MCI_TRACK but gives the track field no meaning; 1 is valid on every disc.
     DWORD_PTR track = 0;
     return query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_CURRENT_TRACK, 1, &track)
-               ? static_cast<int>(track)
-               : 0;
+        ? static_cast<int>(track)
+        : 0;
 }
 
 DWORD current_position()
@@ -118,8 +118,9 @@ DWORD track_start(int track)
 {
     if (track == -1) {
         DWORD_PTR position = 0;
-        return query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_POSITION, 0, &position) ? static_cast<DWORD>(position)
-                                                                                         : 0;
+        return query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_POSITION, 0, &position)
+            ? static_cast<DWORD>(position)
+            : 0;
     }
     DWORD start = 0;
     query_track_start(track, &start);
@@ -130,8 +131,8 @@ DWORD track_length(int track)
 {
     DWORD_PTR length = 0;
     return query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_LENGTH, static_cast<DWORD>(track), &length)
-               ? static_cast<DWORD>(length)
-               : 0;
+        ? static_cast<DWORD>(length)
+        : 0;
 }
 
 void play_track(HWND window, int track)

@@ -51,8 +51,7 @@ DWORD WINAPI connection_worker(LPVOID)
         }
         char line[LINE_BUFFER_SIZE];
         size_t count = 0;
-        while (read_commands(socket, line, &count) != -1) {
-        }
+        while (read_commands(socket, line, &count) != -1) { }
         end_connection(socket);
     }
     return 0;

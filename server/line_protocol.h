@@ -20,9 +20,15 @@ struct Keyword {
 
 // Tried in this order; each compares a fixed number of bytes at the start of the line.
 constexpr Keyword KEYWORDS[] = {
-    {"play", 4, CMD_PLAY},     {"stop", 4, CMD_STOP},         {"eject", 5, CMD_EJECT},
-    {"close", 5, CMD_CLOSE_TRAY}, {"resume", 6, CMD_RESUME}, {"pause", 6, CMD_PAUSE},
-    {"next", 4, CMD_NEXT},     {"previous", 8, CMD_PREVIOUS}, {"status", 6, CMD_STATUS},
+    {"play", 4, CMD_PLAY},
+    {"stop", 4, CMD_STOP},
+    {"eject", 5, CMD_EJECT},
+    {"close", 5, CMD_CLOSE_TRAY},
+    {"resume", 6, CMD_RESUME},
+    {"pause", 6, CMD_PAUSE},
+    {"next", 4, CMD_NEXT},
+    {"previous", 8, CMD_PREVIOUS},
+    {"status", 6, CMD_STATUS},
     {"select", 6, CMD_TRACK_LIST},
 };
 
