@@ -1,0 +1,271 @@
+"""The settings and track selection dialogs as the local user meets them: opened from the tray
+menu or by their commands, read and filled in through their controls, and judged by what the
+program does afterwards (its port, qel.ini, the drive, the network client)."""
+
+import os
+import re
+import socket
+import unittest
+
+import harness
+from harness import Client, Session
+
+IDOK = 1
+IDC_PORT = 1001
+IDC_HOST = 1056
+IDC_TRACKS = 1059
+WM_KEYDOWN = 0x100
+VK_ESCAPE = 0x1B
+SETTINGS_TITLE = "設定"
+TRACKS_TITLE = "曲番号指定"
+BAD_NAME_TEXT = "ポートの名称が正しくありません。"
+# The services database that Wine's name lookup reads: the prefix's own, not the host's.
+SERVICES_FILE = os.path.join(harness.WINEPREFIX, "drive_c", "windows", "system32", "drivers", "etc", "services")
+WRAPPED_PORT = 70000 % 65536
+
+
+def port_is_free(port):
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        try:
+            s.bind(("0.0.0.0", port))
+        except OSError:
+            return False
+    return True
+
+
+def unprivileged_services():
+    """(name, port) of the database's TCP services above 1024 whose name stands for one port."""
+    entries = {}
+    try:
+        with open(SERVICES_FILE, encoding="latin-1") as f:
+            for line in f:
+                fields = line.split("#", 1)[0].split()
+                if len(fields) >= 2 and "/" in fields[1]:
+                    number, protocol = fields[1].split("/", 1)
+                    entries.setdefault(fields[0], []).append((int(number), protocol))
+    except OSError:
+        return []
+    result = []
+    for name, found in entries.items():
+        numbers = {number for number, _ in found}
+        if len(numbers) == 1 and min(numbers) > 1024 and ("tcp" in {protocol for _, protocol in found}):
+            result.append((name, min(numbers)))
+    return result
+
+
+def refuses(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+    except ConnectionRefusedError:
+        return True
+    return False
+
+
+class DialogTestCase(unittest.TestCase):
+
+    def start(self, **session_args):
+        session = Session(**session_args)
+        session.__enter__()
+        self.addCleanup(session.close)
+        self.session = session
+        self.desktop = session.desktop
+        return session
+
+    def connect(self, port=None):
+        client = Client(port or self.session.port)
+        self.addCleanup(client.close)
+        return client
+
+    def open_settings(self):
+        self.session.command(harness.CMD_SETTINGS)
+        return self.session.wait_window(SETTINGS_TITLE)
+
+    def ok(self, dialog):
+        self.desktop.press(dialog, IDOK)
+        self.session.wait_window_gone(dialog)
+
+    def escape(self, dialog):
+        # What the Escape key does: the dialog's own loop turns it into IDCANCEL.
+        self.desktop.ok("post 0x%x %d %d 0" % (dialog, WM_KEYDOWN, VK_ESCAPE))
+        self.session.wait_window_gone(dialog)
+
+    def rect(self, window):
+        return tuple(int(v) for v in self.desktop.ok("window-rect 0x%x" % window).split())
+
+    def ini_port(self):
+        text = self.session.read_ini()
+        match = re.search(r"^\[qel\]\r?\n(?:.*\n)*?port=(.*?)\r?$", text or "", re.M)
+        return match.group(1) if match else None
+
+    def set_port_text(self, text):
+        """Opens the settings dialog, types text as the port and presses OK; returns the dialog."""
+        dialog = self.open_settings()
+        self.desktop.set_text(dialog, IDC_PORT, text)
+        self.desktop.press(dialog, IDOK)
+        return dialog
+
+
+class SettingsDialogTest(DialogTestCase):
+
+    def test_shows_port_and_host_and_moves_the_listener_to_a_new_port(self):
+        session = self.start()
+        old_port = session.port
+        client = self.connect()
+
+        session.menu_choose("o")
+        dialog = session.wait_window(SETTINGS_TITLE)
+        self.assertEqual(self.desktop.info(dialog)["title"], SETTINGS_TITLE)
+        self.assertEqual(self.desktop.get_text(dialog, IDC_PORT), str(old_port))
+        host = self.desktop.get_text(dialog, IDC_HOST)
+        self.assertRegex(host, r"\Aホスト：(\d{1,3}(\.\d{1,3}){3}|%s)\Z" % re.escape(socket.gethostname()))
+        # The modal dialog's loop still carries out network commands.
+        self.assertEqual(client.command("stop"), b"stop")
+
+        new_port = harness.free_port()
+        self.desktop.set_text(dialog, IDC_PORT, str(new_port))
+        self.ok(dialog)
+        self.assertEqual(client.read_until_closed(), b"", "the connected client is dropped")
+        with self.connect(new_port) as moved:
+            self.assertEqual(moved.command("status"), b"pause")
+        self.assertTrue(refuses(old_port), "the old port is closed")
+        self.assertEqual(self.ini_port(), str(new_port))
+
+        # The same port again: no restart, no write.
+        client = self.connect(new_port)
+        self.assertEqual(client.command("status"), b"pause")
+        stat = os.stat(session.ini_path)
+        with open(session.ini_path, "rb") as f:
+            saved = f.read()
+        dialog = self.open_settings()
+        self.assertEqual(self.desktop.get_text(dialog, IDC_PORT), str(new_port))
+        self.ok(dialog)
+        self.assertEqual(client.command("status"), b"pause", "still connected")
+        with open(session.ini_path, "rb") as f:
+            self.assertEqual(f.read(), saved)
+        self.assertEqual(os.stat(session.ini_path).st_mtime_ns, stat.st_mtime_ns)
+
+        # Escape (and the close box, the same command) changes nothing whatever was typed.
+        for close in (self.escape, lambda d: (self.desktop.ok("close 0x%x" % d), session.wait_window_gone(d))):
+            dialog = self.open_settings()
+            self.desktop.set_text(dialog, IDC_PORT, str(old_port))
+            close(dialog)
+            self.assertEqual(client.command("status"), b"pause", "still connected")
+            self.assertEqual(self.ini_port(), str(new_port))
+
+    def test_port_text_is_read_as_number_or_service_name(self):
+        session = self.start()
+        with self.subTest("a service name sets its port"):
+            free = [(name, number) for name, number in unprivileged_services() if port_is_free(number)]
+            if not free:
+                self.skipTest("no service with a free port in " + SERVICES_FILE)
+            name, number = free[0]
+            dialog = self.set_port_text(name)
+            session.wait_window_gone(dialog)
+            self.assertEqual(self.ini_port(), str(number))
+            with self.connect(number) as client:
+                self.assertEqual(client.command("status"), b"pause")
+
+        # An unknown name: the error box, then the dialog still open with the text as typed.
+        ini_before = session.read_ini()
+        dialog = self.set_port_text("nosuchservice")
+        box = session.wait_window("Error")
+        self.assertEqual(session.message_box_text(box), BAD_NAME_TEXT)
+        self.desktop.press(box, IDOK)
+        session.wait_window_gone(box)
+        self.assertTrue(self.desktop.info(dialog)["visible"])
+        self.assertEqual(self.desktop.get_text(dialog, IDC_PORT), "nosuchservice")
+        # A blank before the digits makes it a name too.
+        self.desktop.set_text(dialog, IDC_PORT, " 80")
+        self.desktop.press(dialog, IDOK)
+        box = session.wait_window("Error")
+        self.desktop.press(box, IDOK)
+        session.wait_window_gone(box)
+        self.escape(dialog)
+        self.assertEqual(session.read_ini(), ini_before)
+
+        # Text that begins with a digit is a number up to the first other character.
+        session.wait_window_gone(self.set_port_text("80abc"))
+        self.assertEqual(self.ini_port(), "80")
+
+        # A number past 16 bits is kept as typed and served on its low 16 bits.
+        wrapped_free = port_is_free(WRAPPED_PORT)
+        session.wait_window_gone(self.set_port_text("70000"))
+        self.assertEqual(self.ini_port(), "70000")
+        dialog = self.open_settings()
+        self.assertEqual(self.desktop.get_text(dialog, IDC_PORT), "70000")
+        self.escape(dialog)
+        with self.subTest("port 70000 listens on %d" % WRAPPED_PORT):
+            if not wrapped_free:
+                self.skipTest("port %d is taken by another program" % WRAPPED_PORT)
+            with self.connect(WRAPPED_PORT) as client:
+                self.assertEqual(client.command("status"), b"pause")
+
+    def test_dialogs_open_next_to_the_cursor(self):
+        session = self.start()
+        width, height = (int(v) + 1 for v in self.desktop.ok("cursor 100000 100000").split())
+        for title, command in ((SETTINGS_TITLE, harness.CMD_SETTINGS), (TRACKS_TITLE, harness.CMD_SELECT_TRACK)):
+            self.desktop.ok("cursor 100 120")
+            session.command(command)
+            dialog = session.wait_window(title)
+            self.assertEqual(self.rect(dialog)[:2], (100, 120), title)
+            self.escape(dialog)
+
+            # At the bottom right corner of the screen it opens above and to the left of the cursor.
+            self.desktop.ok("cursor %d %d" % (width - 1, height - 1))
+            session.command(command)
+            dialog = session.wait_window(title)
+            self.assertEqual(self.rect(dialog)[2:], (width - 1, height - 1), title)
+            self.escape(dialog)
+
+
+class TrackDialogTest(DialogTestCase):
+
+    def test_lists_the_tracks_and_plays_the_chosen_one_without_a_reply(self):
+        session = self.start()
+        client = self.connect()
+        self.assertEqual(client.command("3"), b"3(0:0)")
+
+        session.menu_choose("m")
+        dialog = session.wait_window(TRACKS_TITLE)
+        self.assertEqual(self.desktop.combo_items(dialog, IDC_TRACKS),
+                         [" 01. (4:05)", " 02. (3:30)", " 03. (5:12)", " 04. (2:47)"])
+        self.assertEqual(self.desktop.combo_selected(dialog, IDC_TRACKS), 2)
+        # The dialog's loop still carries out network commands.
+        self.assertRegex(client.command("status"), rb"\A3\(0:\d+\)\Z")
+
+        mark = len(session.vcd_log())
+        self.desktop.combo_select(dialog, IDC_TRACKS, 1)
+        self.ok(dialog)
+        plays = [line for line in session.vcd_log()[mark:] if line.startswith("MCI_PLAY ")]
+        self.assertEqual(len(plays), 1, plays)
+        self.assertIn("flags=MCI_NOTIFY|MCI_FROM from=0x00000002 ", plays[0])
+        # A reply for the choice would carry the old status (track 3) ahead of this one.
+        self.assertRegex(client.command("status"), rb"\A2\(0:\d+\)\Z")
+        # The tooltip learns of the new track only at the next tick.
+        session.wait_for(lambda: session.tray()["tip"].startswith("2("), 40.0, "the tick's new track")
+
+        # Cancelled, the dialog plays nothing.
+        session.command(harness.CMD_SELECT_TRACK)
+        dialog = session.wait_window(TRACKS_TITLE)
+        self.assertEqual(self.desktop.combo_selected(dialog, IDC_TRACKS), 1)
+        self.desktop.combo_select(dialog, IDC_TRACKS, 3)
+        mark = len(session.vcd_log())
+        self.escape(dialog)
+        self.assertEqual(client.command("status")[:2], b"2(")
+        self.assertFalse([line for line in session.vcd_log()[mark:] if line.startswith("MCI_PLAY ")])
+
+    def test_without_a_disc_the_list_is_empty_and_ok_plays_nothing(self):
+        session = self.start(disc=dict(harness.DEFAULT_DISC, disc=0))
+        client = self.connect()
+        session.menu_choose("m")
+        dialog = session.wait_window(TRACKS_TITLE)
+        self.assertEqual(self.desktop.combo_items(dialog, IDC_TRACKS), [])
+        self.assertEqual(self.desktop.combo_selected(dialog, IDC_TRACKS), -1)
+        mark = len(session.vcd_log())
+        self.ok(dialog)
+        self.assertEqual(client.command("status"), b"pause")
+        self.assertFalse([line for line in session.vcd_log()[mark:] if line.startswith("MCI_PLAY ")])
+
+
+if __name__ == "__main__":
+    unittest.main()
