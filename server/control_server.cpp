@@ -15,17 +15,24 @@ constexpr int LISTEN_BACKLOG = 5;
 // After this long without progress the reply fails and the connection is dropped.
 constexpr DWORD REPLY_SEND_TIMEOUT_MS = 5000;
 
-// The worker is done with a connection. Whoever takes a connection out of client_socket closes
-// it: if the main thread has not (at a stop, or after a failed reply), the worker hands it to
-// the main thread, which may be sending a reply on it right now.
+// Set by the main thread once it has let go of the connection the worker handed over, and by a
+// stop. Auto-reset; made once, it lives as long as the process.
+HANDLE connection_released = nullptr;
+
+// The worker is done receiving on a connection. The commands it posted may still be waiting in
+// the main window's queue, and their replies belong to this client (who may only have closed its
+// sending side): so the connection stays the current one, and the worker hands it over behind
+// those commands and waits until the main thread has let go of it before accepting the next.
 void end_connection(SOCKET socket)
 {
-    if (client_socket.exchange(INVALID_SOCKET) != socket) {
+    if (post_to_main_window(WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), 0)) {
+        WaitForSingleObject(connection_released, INFINITE);
         return;
     }
-    if (!post_to_main_window(WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), 0)) {
-        // Only a stop refuses the hand-over, and the main thread is then waiting for this
-        // worker, not sending.
+    // Only a stop refuses the hand-over, and the main thread then waits for this worker instead
+    // of sending: the connection is closed here unless the stop has taken it already.
+    SOCKET current = socket;
+    if (client_socket.compare_exchange_strong(current, INVALID_SOCKET)) {
         closesocket(socket);
     }
 }
@@ -79,6 +86,10 @@ SOCKET create_listener(int port)
 
 void start_worker()
 {
+    if (connection_released == nullptr) {
+        connection_released = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    ResetEvent(connection_released);
     worker_running.store(true);
     worker_thread = CreateThread(nullptr, 0, connection_worker, nullptr, 0, nullptr);
 }
@@ -91,8 +102,12 @@ void stop_worker()
     if (listener != INVALID_SOCKET) {
         closesocket(listener);
     }
-    // Closing it is what ends the worker's blocking receive.
+    // Closing it is what ends the worker's blocking receive; a worker waiting for the main
+    // thread to let go of a connection is let go itself.
     close_client(client_socket.load());
+    if (connection_released != nullptr) {
+        SetEvent(connection_released);
+    }
     if (worker_thread != nullptr) {
         WaitForSingleObject(worker_thread, INFINITE);
         CloseHandle(worker_thread);
@@ -122,5 +137,6 @@ void close_client(SOCKET client)
 
 void on_connection_ended(WPARAM wparam)
 {
-    closesocket(static_cast<SOCKET>(wparam));
+    close_client(static_cast<SOCKET>(wparam));
+    SetEvent(connection_released);
 }

@@ -9,16 +9,18 @@
 // Written by the main thread only while no worker runs; read by the worker.
 extern std::atomic<SOCKET> listen_socket;
 // The connection being served, or INVALID_SOCKET. Set by the worker after accept; read by the
-// main thread for replies. Whoever takes a connection out of it (exchange) releases it, so it is
-// closed exactly once. Only the main thread ever closes one: the worker hands its connections
-// over (WM_CONNECTION_ENDED), so a connection is never closed while a reply is being sent on it.
+// main thread for replies. Whoever takes a connection out of it (compare-exchange) closes it, so
+// it is closed exactly once: the main thread when a connection ends (the worker hands it over
+// behind the commands it posted, WM_CONNECTION_ENDED), at a stop and after a failed reply; the
+// worker only when a stop refuses the hand-over. So a connection is never closed while a reply
+// is being sent on it, and a client that closes its sending side still gets its replies.
 extern std::atomic<SOCKET> client_socket;
 // The worker may accept another client. Written by the main thread, read by the worker.
 extern std::atomic<bool> worker_running;
 // The running worker, or nullptr. Main thread only.
 extern HANDLE worker_thread;
 
-// Posted by the worker when a connection has ended: wParam is the connection to close.
+// Posted by the worker when a connection has ended: wParam is the connection to let go of.
 constexpr UINT WM_CONNECTION_ENDED = WM_USER + 1002;
 
 SOCKET create_listener(int port);
@@ -30,5 +32,6 @@ void restart_listener(int port);
 // fails).
 void close_client(SOCKET client);
 
-// The main window's half of the hand-over: closes the connection in wparam.
+// The main window's half of the hand-over: closes the connection in wparam unless it is closed
+// already, and lets the worker go on.
 void on_connection_ended(WPARAM wparam);

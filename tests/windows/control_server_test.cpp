@@ -20,6 +20,7 @@ constexpr DWORD DEADLINE_MS = 10000;
 struct Received {
     unsigned command;
     LPARAM argument;
+    bool client_connected;  // whether a reply to it would still reach the client
 };
 
 std::vector<Received> received;
@@ -27,7 +28,7 @@ std::vector<Received> received;
 LRESULT CALLBACK test_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (message == WM_COMMAND) {
-        received.push_back({LOWORD(wparam), lparam});
+        received.push_back({LOWORD(wparam), lparam, client_socket.load() != INVALID_SOCKET});
         return 0;
     }
     if (message == WM_CONNECTION_ENDED) {
@@ -190,6 +191,28 @@ TEST_F(ControlServer, ReconnectingClientStartsWithAnEmptyLine)
     ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
     ASSERT_EQ(received.size(), 1u) << "the unfinished line of the first connection was carried over";
     closesocket(client);
+}
+
+TEST_F(ControlServer, AClientThatStopsSendingStillGetsItsReplies)
+{
+    // "printf 'status\n' | nc -q1 host port": the line, then the end of the client's sending
+    // side at once. The command is carried out after the worker has seen the end, and its
+    // reply must still find the connection.
+    const SOCKET client = connect_client(port);
+    send_text(client, "stop\nstatus\n");
+    shutdown(client, SD_SEND);
+    ASSERT_TRUE(pump_until([] { return received.size() == 2; }));
+    EXPECT_TRUE(received[0].client_connected);
+    EXPECT_TRUE(received[1].client_connected);
+    ASSERT_TRUE(pump_until([] { return client_socket.load() == INVALID_SOCKET; }));
+    EXPECT_TRUE(connection_dropped(client));
+    closesocket(client);
+
+    // And the worker goes on to serve the next client.
+    const SOCKET next = connect_client(port);
+    send_text(next, "eject\n");
+    ASSERT_TRUE(pump_until([] { return seen(CMD_EJECT); }));
+    closesocket(next);
 }
 
 TEST_F(ControlServer, RestartDropsTheClientAndServesTheNewPort)

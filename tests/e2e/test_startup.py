@@ -1,0 +1,239 @@
+"""Start-up and exit of the real qel.exe: its error messages, the port dialog at start, the icon
+it shows first and after a taskbar restart, and the ways it ends."""
+
+import configparser
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import unittest
+
+import harness
+from harness import Session
+
+NO_AUDIO_CD = "AudioCD が使用できません。\n終了します。"
+PORT_IN_USE = "TCP/IP ポート番号が使用されています。\nポート番号を変更してください。"
+CANNOT_SET_UP = "設定ができません。終了します。"
+SETTINGS_TITLE = "設定"
+MESSAGE_TEXT_ID = 65535
+IDOK = 1
+IDCANCEL = 2
+IDC_PORT = 1001
+NO_DRIVE = dict(harness.DEFAULT_DISC, drive=0)
+POSITION = re.compile(r"^\d+\(\d+:\d+\)$")
+
+
+def hold_port():
+    """A listening socket on a port of its own, as another server would hold it."""
+    held = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    held.bind(("0.0.0.0", 0))
+    held.listen(1)
+    return held
+
+
+def refuses(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+    except ConnectionRefusedError:
+        return True
+    return False
+
+
+def ini_port(session):
+    parser = configparser.ConfigParser()
+    parser.read_string(session.read_ini())
+    return parser["qel"]["port"]
+
+
+class StartupTest(unittest.TestCase):
+
+    def error_box(self, session, text, owner_pid=None):
+        """Waits for the "Error" box, checks its text and answers OK."""
+        box = session.wait_window("Error")
+        self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), text)
+        if owner_pid is not None:
+            self.assertEqual(session.desktop.info(box)["pid"], owner_pid)
+        session.desktop.press(box, IDOK)
+        session.wait_window_gone(box)
+
+    def settings_dialog(self, session, shows_port):
+        dialog = session.wait_window(SETTINGS_TITLE)
+        self.assertEqual(session.desktop.get_text(dialog, IDC_PORT), str(shows_port))
+        return dialog
+
+    def enter_port(self, session, dialog, port):
+        session.desktop.set_text(dialog, IDC_PORT, str(port))
+        session.desktop.press(dialog, IDOK)
+        session.wait_window_gone(dialog)
+
+    def test_without_a_cd_drive_the_program_says_so_and_ends(self):
+        with Session(disc=NO_DRIVE, wait=None) as session:
+            box = session.wait_window("Error")
+            self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), NO_AUDIO_CD)
+            self.assertIn((IDOK, "Button", "OK"), session.desktop.controls(box))
+            self.assertTrue(refuses(session.port), "nothing listens once the device is missing")
+            session.desktop.press(box, IDOK)
+            self.assertEqual(session.exit_code(), 0)
+            self.assertEqual(session.events(), [], "no icon was ever added")
+
+    def test_taken_port_asks_for_another_until_a_free_one_is_given(self):
+        taken, other = hold_port(), hold_port()
+        self.addCleanup(taken.close)
+        self.addCleanup(other.close)
+        first, second = taken.getsockname()[1], other.getsockname()[1]
+        with Session(port=first, ini="[qel]\r\nport=%d\r\n" % first, wait=None) as session:
+            self.error_box(session, PORT_IN_USE)
+            # The same port again: the file is left alone, and the port is still taken.
+            self.enter_port(session, self.settings_dialog(session, first), first)
+            self.error_box(session, PORT_IN_USE)
+            self.assertEqual(ini_port(session), str(first))
+            # Another taken port is kept and saved, though it cannot be served either.
+            self.enter_port(session, self.settings_dialog(session, first), second)
+            self.error_box(session, PORT_IN_USE)
+            self.assertEqual(ini_port(session), str(second))
+            self.assertEqual(session.events(), [], "no icon while the start has not finished")
+
+            free = harness.free_port()
+            self.enter_port(session, self.settings_dialog(session, second), free)
+            session.port = free
+            session.wait_port()
+            self.assertEqual(ini_port(session), str(free))
+            session.wait_tray(icon="idle")
+            self.assertEqual([e["kind"] for e in session.events() if e["kind"] != "modify"], ["add"])
+
+            # One worker serves the port: a second client waits until the first has gone.
+            with session.client() as first_client, session.client() as waiting:
+                self.assertEqual(first_client.command("status"), b"pause")
+                waiting.send_line("play")
+                self.assertEqual(first_client.command("status"), b"pause")
+                self.assertEqual(first_client.command("stop"), b"stop")
+                first_client.close()
+                self.assertRegex(waiting.read_reply().decode("ascii"), POSITION)
+            self.assertEqual(session.stop(), 0)
+
+    def test_cancelled_port_dialog_ends_the_program(self):
+        taken = hold_port()
+        self.addCleanup(taken.close)
+        port = taken.getsockname()[1]
+        with Session(port=port, ini="[qel]\r\nport=%d\r\n" % port, wait=None) as session:
+            self.error_box(session, PORT_IN_USE)
+            dialog = self.settings_dialog(session, port)
+            # The close box cancels.
+            session.desktop.ok("close 0x%x" % dialog)
+            self.error_box(session, CANNOT_SET_UP)
+            self.assertEqual(session.exit_code(), 0)
+            self.assertEqual(session.events(), [])
+            self.assertEqual(ini_port(session), str(port))
+
+    def test_second_copy_finds_the_port_taken(self):
+        with Session() as session:
+            session.wait_tray()
+            session.events()
+            first_pid = session.pid()
+            copy_dir = tempfile.mkdtemp(prefix="qel-e2e-copy-")
+            self.addCleanup(shutil.rmtree, copy_dir, True)
+            os.mkdir(os.path.join(copy_dir, "vcd"))
+            exe = os.path.join(copy_dir, "qel.exe")
+            shutil.copy2(harness.QEL_EXE, exe)
+            with open(os.path.join(copy_dir, "qel.ini"), "wb") as f:
+                f.write(b"[qel]\r\nport=%d\r\n" % session.port)
+            copy = harness.start_wine(exe, cwd=copy_dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      extra_env={"VCD_DIR": harness.windows_path(os.path.join(copy_dir, "vcd"))})
+            self.addCleanup(lambda: copy.poll() is None and (copy.kill(), copy.wait(30)))
+
+            box = session.wait_window("Error")
+            second_pid = session.desktop.info(box)["pid"]
+            self.assertNotEqual(second_pid, first_pid)
+            self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), PORT_IN_USE)
+            session.desktop.press(box, IDOK)
+            dialog = self.settings_dialog(session, session.port)
+            # The first copy goes on serving meanwhile.
+            with session.client() as client:
+                self.assertEqual(client.command("status"), b"pause")
+            # Escape cancels: command 2.
+            session.desktop.ok("command 0x%x %d" % (dialog, IDCANCEL))
+            self.error_box(session, CANNOT_SET_UP, owner_pid=second_pid)
+            self.assertEqual(copy.wait(harness.EXIT_TIMEOUT), 0)
+            first_window = session.main_window()
+            self.assertEqual([e for e in session.events() if e["hwnd"] != first_window or e["kind"] != "modify"], [],
+                             "the second copy never showed an icon")
+            self.assertEqual(session.tray()["hwnd"], first_window)
+            self.assertTrue(session.running())
+
+
+class RunningTest(unittest.TestCase):
+
+    def assertEndsWithClientDropped(self, session, client):
+        self.assertEqual(client.read_until_closed(), b"")
+        self.assertEqual(session.exit_code(), 0)
+        self.assertEqual(session.events()[-1]["kind"], "delete")
+        self.assertEqual(session.tray(), {"count": 0})
+        self.assertTrue(refuses(session.port))
+
+    def test_exit_from_the_menu_with_a_client_connected(self):
+        with Session() as session, session.client() as client:
+            session.wait_tray()
+            self.assertEqual(client.command("status"), b"pause")
+            session.menu_choose("x")
+            self.assertEndsWithClientDropped(session, client)
+
+    def test_close_request_from_outside_with_a_client_connected(self):
+        with Session() as session, session.client() as client:
+            session.wait_tray()
+            self.assertRegex(client.command("play").decode("ascii"), POSITION)
+            session.desktop.ok("close 0x%x" % session.main_window())
+            self.assertEndsWithClientDropped(session, client)
+            # The device is closed as it is: playback is not stopped first.
+            log = session.vcd_log()
+            self.assertTrue(any(line.startswith("MCI_CLOSE_DRIVER") for line in log), log)
+            self.assertFalse(any(line.startswith("MCI_STOP") for line in log), log)
+
+    def test_tooltip_from_start_through_the_refresh_ticks(self):
+        with Session() as session, session.client() as client:
+            session.wait_tray()
+            added = session.events()[0]
+            self.assertEqual((added["kind"], added["icon"], added["tip"]), ("add", "idle", "pause"))
+            self.assertEqual(added["hwnd"], session.main_window())
+            # The first tick tells a stopped player by its own word.
+            session.wait_tray(30, tip="stop", icon="idle")
+            session.events()
+            # A status reply follows the two-way rule and leaves the icon alone.
+            self.assertEqual(client.command("status"), b"pause")
+            self.assertEqual([e["tip"] for e in session.events() if e["tip"] != "stop"], [])
+            self.assertEqual(session.tray()["tip"], "stop")
+            # While playing, each tick shows the position of that moment.
+            started = client.command("1").decode("ascii")
+            self.assertRegex(started, POSITION)
+            session.wait_tray(tip=started, icon="playing")
+
+            def later_position():
+                tray = session.tray()
+                return tray["icon"] == "playing" and POSITION.match(tray["tip"]) and tray["tip"] != started
+            session.wait_for(later_position, 30, "a tick to show the position moving on")
+
+    def test_taskbar_restart_brings_the_icon_back_as_it_is(self):
+        with Session() as session, session.client() as client:
+            session.wait_tray()
+            window = session.main_window()
+            for command, icon in [("play", "playing"), ("pause", "idle"), ("eject", "idle")]:
+                reply = client.command(command).decode("ascii")
+                session.events()
+                self.assertEqual(session.desktop.taskbar_created(), 1)
+                # (A refresh tick may come in between; it only modifies.)
+                events = [(e["kind"], e["hwnd"], e["icon"], e["tip"]) for e in session.events() if e["kind"] != "modify"]
+                self.assertEqual(len(events), 2, events)
+                self.assertEqual(events[0][0], "reset")
+                self.assertEqual(events[1][:3], ("add", window, icon))
+                if command == "play":
+                    self.assertRegex(events[1][3], POSITION)
+                else:
+                    self.assertEqual(events[1][3], {"pause": "pause", "eject": "open"}[command])
+                    self.assertEqual(events[1][3], reply)
+                tray = session.tray()
+                self.assertEqual((tray["id"], tray["msg"]), (1, harness.WM_TRAY_NOTIFY))
+
+
+if __name__ == "__main__":
+    unittest.main()
