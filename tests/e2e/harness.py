@@ -165,6 +165,15 @@ def free_port():
         return s.getsockname()[1]
 
 
+def refuses(port):
+    """Nothing listens on the port: a connection is refused."""
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+    except ConnectionRefusedError:
+        return True
+    return False
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 

@@ -53,14 +53,6 @@ def unprivileged_services():
     return result
 
 
-def refuses(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=5).close()
-    except ConnectionRefusedError:
-        return True
-    return False
-
-
 class DialogTestCase(unittest.TestCase):
 
     def start(self, **session_args):
@@ -127,7 +119,7 @@ class SettingsDialogTest(DialogTestCase):
         self.assertEqual(client.read_until_closed(), b"", "the connected client is dropped")
         with self.connect(new_port) as moved:
             self.assertEqual(moved.command("status"), b"pause")
-        self.assertTrue(refuses(old_port), "the old port is closed")
+        self.assertTrue(harness.refuses(old_port), "the old port is closed")
         self.assertEqual(self.ini_port(), str(new_port))
 
         # The same port again: no restart, no write.

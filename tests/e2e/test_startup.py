@@ -33,14 +33,6 @@ def hold_port():
     return held
 
 
-def refuses(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=5).close()
-    except ConnectionRefusedError:
-        return True
-    return False
-
-
 def ini_port(session):
     parser = configparser.ConfigParser()
     parser.read_string(session.read_ini())
@@ -73,7 +65,7 @@ class StartupTest(unittest.TestCase):
             box = session.wait_window("Error")
             self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), NO_AUDIO_CD)
             self.assertIn((IDOK, "Button", "OK"), session.desktop.controls(box))
-            self.assertTrue(refuses(session.port), "nothing listens once the device is missing")
+            self.assertTrue(harness.refuses(session.port), "nothing listens once the device is missing")
             session.desktop.press(box, IDOK)
             self.assertEqual(session.exit_code(), 0)
             self.assertEqual(session.events(), [], "no icon was ever added")
@@ -170,7 +162,7 @@ class RunningTest(unittest.TestCase):
         self.assertEqual(session.exit_code(), 0)
         self.assertEqual(session.events()[-1]["kind"], "delete")
         self.assertEqual(session.tray(), {"count": 0})
-        self.assertTrue(refuses(session.port))
+        self.assertTrue(harness.refuses(session.port))
 
     def test_exit_from_the_menu_with_a_client_connected(self):
         with Session() as session, session.client() as client:

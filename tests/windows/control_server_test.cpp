@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/windows/message_pump.h"
+
 #include <string>
 #include <vector>
 
@@ -38,27 +40,7 @@ LRESULT CALLBACK test_window_procedure(HWND window, UINT message, WPARAM wparam,
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
-void pump()
-{
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        DispatchMessageA(&message);
-    }
-}
 
-template <typename Condition>
-bool pump_until(Condition condition, DWORD timeout = DEADLINE_MS)
-{
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeout) {
-            return false;
-        }
-        pump();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
-    return true;
-}
 
 bool seen(unsigned command)
 {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/windows/message_pump.h"
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -35,22 +37,6 @@ LRESULT CALLBACK notice_window_procedure(HWND hwnd, UINT message, WPARAM wparam,
     return DefWindowProcA(hwnd, message, wparam, lparam);
 }
 
-template <typename Condition>
-bool pump_until(Condition condition, DWORD timeout = DEADLINE_MS)
-{
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeout) {
-            return false;
-        }
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            DispatchMessageA(&message);
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
-    return true;
-}
 
 // The drive re-reads its settings whenever the file changes.
 void write_disc(const std::string& settings)
