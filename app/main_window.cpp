@@ -9,6 +9,7 @@
 #include "res/resource.h"
 #include "res/texts.h"
 #include "server/control_server.h"
+#include "server/protocol.h"
 #include "ui/settings_dialog.h"
 #include "ui/tray.h"
 #include "ui/tray_menu.h"
@@ -136,6 +137,9 @@ void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
         break;
     case WM_CONNECTION_ENDED:
         on_connection_ended(wparam);
+        break;
+    case WM_COMMANDS_TAKEN:
+        on_commands_taken(wparam);
         break;
     default:
         break;

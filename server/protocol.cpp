@@ -12,9 +12,38 @@ namespace {
 // the client back, instead of dropping its commands.
 constexpr DWORD FULL_QUEUE_PAUSE_MS = 5;
 
+// A client that pipelines faster than the player carries commands out is held back long before
+// the queue is full: otherwise a tray choice or the exit would wait behind every command it sent
+// (Wine does not even limit the queue). Behind every COMMANDS_PER_MARK commands the worker posts
+// a mark, and it receives no more while MARKS_IN_FLIGHT marks wait in the queue.
+constexpr unsigned COMMANDS_PER_MARK = 16;
+constexpr unsigned MARKS_IN_FLIGHT = 4;
+constexpr DWORD MARK_WAIT_MS = 50;
+
+// Both only grow. Posted: worker only. Taken: written by the main thread, read by the worker.
+std::atomic<unsigned> marks_posted{0};
+std::atomic<unsigned> marks_taken{0};
+// Worker only.
+unsigned commands_since_mark = 0;
+HANDLE mark_taken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+
 void post_command(void*, LineCommand command)
 {
-    post_to_main_window(WM_COMMAND, command.command, static_cast<LPARAM>(command.argument));
+    if (!post_to_main_window(WM_COMMAND, command.command, static_cast<LPARAM>(command.argument))) {
+        return;
+    }
+    if (++commands_since_mark < COMMANDS_PER_MARK) {
+        return;
+    }
+    commands_since_mark = 0;
+    const unsigned mark = marks_posted.load() + 1;
+    if (!post_to_main_window(WM_COMMANDS_TAKEN, mark, 0)) {
+        return;
+    }
+    marks_posted.store(mark);
+    while (mark - marks_taken.load() > MARKS_IN_FLIGHT && worker_running.load()) {
+        WaitForSingleObject(mark_taken, MARK_WAIT_MS);
+    }
 }
 
 // Sends the whole reply, continuing partial sends. A connection that fails (or whose client
@@ -39,6 +68,12 @@ void send_reply(const char* text)
 }
 
 }  // namespace
+
+void on_commands_taken(WPARAM wparam)
+{
+    marks_taken.store(static_cast<unsigned>(wparam));
+    SetEvent(mark_taken);
+}
 
 bool post_to_main_window(UINT message, WPARAM wparam, LPARAM lparam)
 {

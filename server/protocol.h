@@ -15,6 +15,13 @@ void send_status();
 // Main thread: the track list (only while playing) and "!" to the connected client, if any.
 void send_track_list();
 
+// Posted by the worker behind its commands now and then: wParam is the mark's number. When the
+// main window takes it, all commands before it have been carried out.
+constexpr UINT WM_COMMANDS_TAKEN = WM_USER + 1003;
+
+// Main thread: the worker may receive more commands.
+void on_commands_taken(WPARAM wparam);
+
 // Posts a message to the main window, waiting while its queue is full, until it is taken or
 // the worker is told to stop. Returns false only in the latter case.
 bool post_to_main_window(UINT message, WPARAM wparam, LPARAM lparam);

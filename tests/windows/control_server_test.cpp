@@ -14,6 +14,7 @@
 #include "app/commands.h"
 #include "app/main_window.h"
 #include "server/control_server.h"
+#include "server/protocol.h"
 
 namespace {
 
@@ -35,6 +36,10 @@ LRESULT CALLBACK test_window_procedure(HWND window, UINT message, WPARAM wparam,
     }
     if (message == WM_CONNECTION_ENDED) {
         on_connection_ended(wparam);
+        return 0;
+    }
+    if (message == WM_COMMANDS_TAKEN) {
+        on_commands_taken(wparam);
         return 0;
     }
     return DefWindowProcA(window, message, wparam, lparam);
