@@ -14,6 +14,7 @@ constexpr int LISTEN_BACKLOG = 5;
 // Replies are sent on the main thread: a client that stops reading must not freeze the program.
 // After this long without progress the reply fails and the connection is dropped.
 constexpr DWORD REPLY_SEND_TIMEOUT_MS = 5000;
+constexpr DWORD ACCEPT_RETRY_PAUSE_MS = 100;
 
 // Set by the main thread once it has let go of the connection the worker handed over, and by a
 // stop. Auto-reset; made once, it lives as long as the process.
@@ -37,6 +38,24 @@ void end_connection(SOCKET socket)
     }
 }
 
+// A failed accept ends the worker when the listener is gone. A client that gave up while it
+// waited in the backlog, or a passing shortage of resources, must not end the service.
+bool accept_may_succeed_again(int error)
+{
+    switch (error) {
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAENOTCONN:  // what Wine reports for a connection reset in the backlog
+        return true;
+    case WSAEMFILE:
+    case WSAENOBUFS:
+        Sleep(ACCEPT_RETRY_PAUSE_MS);
+        return true;
+    default:
+        return false;
+    }
+}
+
 DWORD WINAPI connection_worker(LPVOID)
 {
     const SOCKET listener = listen_socket.load();
@@ -45,6 +64,9 @@ DWORD WINAPI connection_worker(LPVOID)
         int peer_size = sizeof peer;
         const SOCKET socket = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size);
         if (socket == INVALID_SOCKET) {
+            if (worker_running.load() && accept_may_succeed_again(WSAGetLastError())) {
+                continue;
+            }
             break;
         }
         const DWORD timeout = REPLY_SEND_TIMEOUT_MS;

@@ -37,6 +37,7 @@ void show_host(HWND dialog)
 void on_init(HWND dialog)
 {
     place_near_cursor(dialog);
+    show_at_once(dialog);
     char text[32];
     std::snprintf(text, sizeof text, "%d", port);
     SetDlgItemTextA(dialog, IDC_PORT, text);
@@ -106,6 +107,11 @@ void place_near_cursor(HWND dialog)
         y -= height;
     }
     SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+void show_at_once(HWND dialog)
+{
+    ShowWindow(dialog, SW_SHOW);
 }
 
 INT_PTR show_settings_dialog(HWND owner)

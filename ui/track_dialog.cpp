@@ -11,6 +11,7 @@ namespace {
 void on_init(HWND dialog)
 {
     place_near_cursor(dialog);
+    show_at_once(dialog);
     char list[TRACK_LIST_SIZE];
     build_track_list(list);
     // Every line starts with a space and a two-digit track number, so the box's sorting keeps

@@ -1,0 +1,471 @@
+"""Reliability, end to end: the real qel.exe under connection churn, floods of pipelined lines,
+random bytes, a client that never speaks, shutdown and port changes while a client floods, and a
+drive that fails underneath it.
+
+Counts of the program's threads and handles come from the test desktop (`process <pid>`).
+"""
+
+import os
+import random
+import re
+import socket
+import struct
+import threading
+import time
+import unittest
+
+import harness
+from harness import Client, Session
+
+POSITION = re.compile(rb"\A\d+\(\d+:\d+\)\Z")
+TRACK_LIST = re.compile(rb"\A( \d\d\. \(\d+:\d\d\)\n)+\Z")
+IDOK = 1
+IDC_PORT = 1001
+SETTINGS_TITLE = "設定"
+# A long disc: its track list fills the program's list buffer, and it plays for hours.
+LONG_TRACKS = ",".join("%d:%02d" % (3 + i % 5, (i * 7) % 60) for i in range(99))
+LONG_DISC = {"tracks": LONG_TRACKS, "disc": 1, "drive": 1, "door": "closed"}
+# Handles the program may hold beyond its idle count while it settles (Wine's own bookkeeping);
+# a leak per connection would be hundreds.
+HANDLE_SLACK = 8
+FLOOD_TIMEOUT = 600.0
+
+
+def reset(sock):
+    """Closes a socket abortively: the peer gets a reset, not an orderly end."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def refuses(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+    except ConnectionRefusedError:
+        return True
+    return False
+
+
+def read_until(client, wanted, allowed, limit):
+    """Reads replies until one equals wanted; every reply before it must match allowed."""
+    for _ in range(limit):
+        reply = client.read_reply()
+        if reply == wanted:
+            return
+        if not allowed(reply):
+            raise AssertionError("unexpected reply %r while waiting for %r" % (reply[:200], wanted))
+    raise AssertionError("no %r among %d replies" % (wanted, limit))
+
+
+def settled(session, baseline):
+    """Waits until the program holds its idle number of threads and (nearly) of handles again."""
+    last = {}
+
+    def back():
+        last.update(session.process_stats())
+        return last["threads"] == baseline["threads"] and last["handles"] <= baseline["handles"] + HANDLE_SLACK
+    try:
+        session.wait_for(back, 60, "the idle thread and handle counts %r" % baseline)
+    except harness.HarnessError as e:
+        raise AssertionError("%s; last %r" % (e, last)) from None
+    return last
+
+
+def stable_stats(session):
+    """The program's counts once two readings in a row agree."""
+    readings = []
+
+    def steady():
+        stats = session.process_stats()
+        readings.append((stats["threads"], stats["handles"]))
+        return stats if readings[-2:] == [readings[-1]] * 2 else None
+    return session.wait_for(steady, 60, "steady thread and handle counts")
+
+
+def assert_clean_exit(test, session, timeout=harness.EXIT_TIMEOUT):
+    """The program ends within timeout with exit code 0, and Wine reported no crash."""
+    test.assertEqual(session.exit_code(timeout), 0)
+    with open(os.path.join(session.dir, "qel.stderr"), "rb") as f:
+        test.assertNotIn(b"Unhandled", f.read())
+
+
+def stop_cleanly(test, session):
+    """Exits through the exit command, as the tray menu does."""
+    session.command(harness.CMD_EXIT)
+    assert_clean_exit(test, session)
+
+
+class Flood:
+    """One connection that pipelines lines from a writer thread while a reader thread takes the
+    replies. window: at most this many lines ahead of the replies (None: all at once). While
+    paused the writer sends nothing."""
+
+    def __init__(self, port, lines, window=None, batch=500):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=harness.REPLY_TIMEOUT)
+        self.received = bytearray()
+        self.replies = 0
+        self.sent = 0
+        self.ended = None
+        self.write_error = None
+        self._lines = lines
+        self._window = window
+        self._batch = batch
+        self._stop = False
+        self.paused = False
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._writer = threading.Thread(target=self._write, daemon=True)
+        self._reader.start()
+        self._writer.start()
+
+    def _read(self):
+        self.sock.settimeout(0.5)
+        while not self._stop:
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError as e:
+                self.ended = "error: %s" % e
+                return
+            if not data:
+                self.ended = "closed"
+                return
+            self.received += data
+            self.replies += data.count(b"!")
+
+    def _write(self):
+        for start in range(0, len(self._lines), self._batch):
+            while self.paused or (self._window is not None and self.sent - self.replies > self._window):
+                if self._stop or self.ended:
+                    return
+                time.sleep(0.005)
+            if self._stop or self.ended:
+                return
+            chunk = b"".join(self._lines[start:start + self._batch])
+            try:
+                self.sock.sendall(chunk)
+            except OSError as e:
+                self.write_error = e
+                return
+            self.sent += len(self._lines[start:start + self._batch])
+
+    def wait(self, predicate, timeout, what):
+        try:
+            return harness.wait_for(predicate, timeout, what)
+        except harness.HarnessError as e:
+            raise AssertionError("%s; %d replies, %d lines sent, ended %r"
+                                 % (e, self.replies, self.sent, self.ended)) from None
+
+    def wait_ended(self, timeout=harness.WAIT_TIMEOUT):
+        self.wait(lambda: self.ended is not None, timeout, "the program to end the connection")
+        self._reader.join(timeout)
+
+    def reply_list(self):
+        """The complete replies so far, and the bytes after the last one."""
+        pieces = bytes(self.received).split(b"!")
+        return pieces[:-1], pieces[-1]
+
+    def close(self):
+        self._stop = True
+        self._writer.join(harness.REPLY_TIMEOUT)
+        self._reader.join(harness.REPLY_TIMEOUT)
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+class ChurnTest(unittest.TestCase):
+
+    def test_a_client_that_gives_up_while_waiting_its_turn_does_not_end_the_service(self):
+        with Session() as session:
+            served = session.client()
+            self.assertEqual(served.command("status"), b"pause")
+            # Waits in the listen backlog behind the served client, then aborts its connection.
+            impatient = socket.create_connection(("127.0.0.1", session.port), timeout=harness.REPLY_TIMEOUT)
+            impatient.sendall(b"status\n")
+            reset(impatient)
+            served.close()
+            with session.client() as client:
+                self.assertEqual(client.command("status"), b"pause")
+            stop_cleanly(self, session)
+
+    def test_a_thousand_connections_some_reset_mid_reply_leave_nothing_behind(self):
+        with Session(disc=LONG_DISC) as session:
+            with session.client() as client:
+                self.assertRegex(client.command("play"), POSITION)
+                track_list = client.command("select")
+            self.assertRegex(track_list, TRACK_LIST)
+            self.assertGreater(len(track_list), 900, "the list should fill the program's buffer")
+
+            def cycle(i):
+                kind = i % 6
+                if kind in (0, 3):
+                    # Reset in the middle of the replies: three long lists are on their way.
+                    sock = socket.create_connection(("127.0.0.1", session.port), timeout=harness.REPLY_TIMEOUT)
+                    sock.sendall(b"select\nselect\nselect\n" if kind == 0 else b"select\nselect\nsta")
+                    if kind == 0:
+                        self.assertTrue(sock.recv(1))
+                    reset(sock)
+                elif kind in (1, 4):
+                    # Replies owed to an earlier client never reach this one.
+                    with session.client() as client:
+                        self.assertRegex(client.command("status"), POSITION, "cycle %d" % i)
+                else:
+                    # Leaves without reading, an unfinished line behind; the next client starts afresh.
+                    with session.client() as client:
+                        client.send_bytes(b"select\nstat" if kind == 2 else b"sta")
+
+            for i in range(30):
+                cycle(i)
+            cycle(1)
+            baseline = stable_stats(session)
+            for i in range(1000):
+                cycle(i)
+                if i % 100 == 99:
+                    self.assertTrue(session.running(), "qel.exe ended after %d cycles" % (i + 1))
+            cycle(1)
+            settled(session, baseline)
+            with session.client() as client:
+                self.assertRegex(client.command("status"), POSITION)
+            stop_cleanly(self, session)
+
+
+class FloodTest(unittest.TestCase):
+
+    def test_a_hundred_thousand_pipelined_lines_get_their_replies_in_order(self):
+        count = 100000
+        # (line number, line, reply to it, reply to the status lines after it)
+        marks = [(0, b"status", b"pause", b"pause"),
+                 (20000, b"play", POSITION, POSITION),
+                 (30000, b"stop", b"stop", b"pause"),
+                 (50000, b"eject", b"open", b"open"),
+                 (60000, b"close", b"pause", b"pause"),
+                 (75000, b"select", b"", b"pause")]
+        lines = [b"status\n"] * count
+        for number, line, _, _ in marks:
+            lines[number] = line + b"\n"
+        with Session() as session:
+            baseline = stable_stats(session)
+            flood = Flood(session.port, lines)
+            self.addCleanup(flood.close)
+            flood.wait(lambda: flood.replies >= count or flood.ended, FLOOD_TIMEOUT, "%d replies" % count)
+            self.assertIsNone(flood.write_error)
+            self.assertIsNone(flood.ended)
+            replies, rest = flood.reply_list()
+            self.assertEqual((len(replies), rest), (count, b""))
+            bounds = [m[0] for m in marks] + [count]
+            for (start, line, first, then), end in zip(marks, bounds[1:]):
+                for number in range(start, end):
+                    expected = first if number == start else then
+                    reply = replies[number]
+                    ok = expected.match(reply) if hasattr(expected, "match") else reply == expected
+                    if not ok:
+                        self.fail("line %d (after %r at %d): reply %r, expected %r"
+                                  % (number, line, start, reply, getattr(expected, "pattern", expected)))
+            # Exactly one reply each: nothing more is on its way, and the connection still serves.
+            flood.sock.sendall(b"eject\n")
+            flood.wait(lambda: flood.replies > count, harness.REPLY_TIMEOUT, "the reply to eject")
+            self.assertEqual(flood.reply_list(), (replies + [b"open"], b""))
+            settled(session, baseline)
+            flood.close()
+            stop_cleanly(self, session)
+
+    def test_exit_in_the_middle_of_a_flood_is_prompt_and_clean(self):
+        # Far more than the program can answer before the deadline: an exit that waited for the
+        # whole flood would come too late.
+        count = 300000
+        with Session() as session:
+            flood = Flood(session.port, [b"status\n"] * count)
+            self.addCleanup(flood.close)
+            flood.wait(lambda: flood.replies >= 10000 or flood.ended, FLOOD_TIMEOUT, "10000 replies")
+            at_exit = flood.replies
+            session.command(harness.CMD_EXIT)
+            try:
+                code = session.exit_code(60)
+            except harness.HarnessError:
+                self.fail("still running 60 s after the exit command; %d replies had come before it, "
+                          "%d since: the exit waits behind the flood's queued commands"
+                          % (at_exit, flood.replies - at_exit))
+            self.assertEqual(code, 0)
+            flood.wait_ended()
+            replies, rest = flood.reply_list()
+            self.assertEqual(set(replies), {b"pause"})
+            self.assertTrue(b"pause".startswith(rest), rest)
+            self.assertEqual(session.tray(), {"count": 0})
+
+    def test_port_change_in_the_middle_of_a_flood_moves_the_listener_and_drops_the_client(self):
+        with Session() as session:
+            old_port, new_port = session.port, harness.free_port()
+            baseline = stable_stats(session)
+            # A flood that keeps a few thousand lines in flight for as long as it is served.
+            flood = Flood(session.port, [b"status\n"] * 1000000, window=5000)
+            self.addCleanup(flood.close)
+            flood.wait(lambda: flood.replies >= 2000 or flood.ended, FLOOD_TIMEOUT, "2000 replies")
+            # A modal dialog turns visible once its loop finds the queue empty: a lull for that.
+            flood.paused = True
+            session.command(harness.CMD_SETTINGS)
+            dialog = session.wait_window(SETTINGS_TITLE, timeout=60)
+            at_dialog = flood.replies
+            flood.paused = False
+            flood.wait(lambda: flood.replies > at_dialog + 2000 or flood.ended, harness.WAIT_TIMEOUT,
+                       "replies while the dialog is open")
+            self.assertIsNone(flood.ended, "the dialog's loop keeps the flood served")
+            session.desktop.set_text(dialog, IDC_PORT, str(new_port))
+            session.desktop.press(dialog, IDOK)
+            session.wait_window_gone(dialog)
+            flood.wait_ended()
+            self.assertTrue(session.running())
+            replies, rest = flood.reply_list()
+            self.assertEqual(set(replies), {b"pause"})
+            self.assertTrue(b"pause".startswith(rest), rest)
+
+            self.assertTrue(refuses(old_port))
+            with Client(new_port) as client:
+                # Lines of the dropped client still queued when the listener moved are carried out
+                # afterwards, and answered to whoever is connected by then.
+                client.send_line("eject")
+                read_until(client, b"open", lambda r: r == b"pause", 10001)
+                self.assertEqual(client.command("close"), b"pause")
+            self.assertIn("port=%d" % new_port, session.read_ini())
+            settled(session, baseline)
+            stop_cleanly(self, session)
+
+
+class GarbageTest(unittest.TestCase):
+
+    def test_megabytes_of_random_bytes_are_ignored_and_the_next_command_answered(self):
+        rng = random.Random(5963)
+        # No line can start a keyword or a track number without these bytes.
+        never = b"0123456789psecrn"
+        with Session() as session:
+            drive_lines = len(session.vcd_log())
+            with session.client(timeout=60) as client:
+                # With line ends: tens of thousands of short lines, NULs and lead bytes among them.
+                # The last one is ended here, so that the command starts a line of its own.
+                client.send_bytes(rng.randbytes(4 << 20).translate(None, never) + b"\n")
+                self.assertEqual(client.command("status"), b"pause")
+            with session.client(timeout=60) as client:
+                # Without: one line of megabytes.
+                client.send_bytes(rng.randbytes(4 << 20).translate(None, never + b"\r\n") + b"\n")
+                self.assertEqual(client.command("status"), b"pause")
+                # And once more with line ends, cut off abruptly in the middle.
+                client.send_bytes(rng.randbytes(1 << 20).translate(None, never))
+                reset(client.sock)
+            with session.client() as client:
+                self.assertRegex(client.command("play"), POSITION)
+            actions = [line for line in session.vcd_log()[drive_lines:]
+                       if line.startswith("MCI_") and not line.startswith("MCI_STATUS ")]
+            self.assertEqual(len(actions), 1, "only the play reached the drive: %r" % actions[:5])
+            self.assertTrue(actions[0].startswith("MCI_PLAY "))
+            session.wait_tray(icon="playing")
+            stop_cleanly(self, session)
+
+
+class SilentClientTest(unittest.TestCase):
+
+    def test_tray_commands_reach_a_client_that_never_sends_and_exit_does_not_wait_for_it(self):
+        with Session(wait="tray") as session, session.client() as client:
+            # The worker takes the connection at some moment we cannot see: stop until it answers.
+            def answered():
+                session.command(harness.CMD_STOP)
+                client.sock.settimeout(0.5)
+                try:
+                    data = client.sock.recv(4096, socket.MSG_PEEK)
+                except socket.timeout:
+                    return False
+                return bool(data)
+            session.wait_for(answered, harness.WAIT_TIMEOUT, "the silent client to be served")
+            session.command(harness.CMD_EJECT)
+            read_until(client, b"open", lambda r: r == b"stop", 1000)
+            session.command(harness.CMD_CLOSE_TRAY)
+            self.assertEqual(client.read_reply(), b"pause")
+
+            # A left click plays and tells the client nothing; its next news is the stop.
+            session.click("left")
+            session.wait_tray(icon="playing")
+            session.command(harness.CMD_STOP)
+            self.assertEqual(client.read_reply(), b"stop")
+            session.wait_tray(icon="idle", tip="stop")
+            session.click("left")
+            session.wait_tray(icon="playing")
+            session.menu_choose("s")
+            self.assertEqual(client.read_reply(), b"stop")
+
+            session.command(harness.CMD_EXIT)
+            assert_clean_exit(self, session)
+            self.assertEqual(client.read_until_closed(), b"")
+            self.assertEqual(session.tray(), {"count": 0})
+
+
+class FailingDriveTest(unittest.TestCase):
+
+    def plays(self, session, since):
+        return [re.sub(r" (dev|from|callback)=\S+", "", line) for line in session.vcd_log()[since:]
+                if line.startswith("MCI_PLAY ")]
+
+    def test_plays_that_fail_are_retried_and_answered_even_when_they_never_succeed(self):
+        disc = dict(harness.DEFAULT_DISC, fail_plays=5)
+        with Session(disc=disc) as session, session.client(timeout=60) as client:
+            client.send_bytes(b"play\nstatus\n")
+            self.assertRegex(client.read_reply(), POSITION)
+            self.assertRegex(client.read_reply(), POSITION)
+            played = "MCI_PLAY flags=MCI_NOTIFY|MCI_FROM result=0"
+            log = self.plays(session, 0)
+            self.assertEqual(len(log), 6, log)
+            self.assertTrue(all("error=MCIERR_HARDWARE" in line for line in log[:5]), log)
+            self.assertEqual(log[5], played)
+
+            # A drive that refuses every play: the program gives up after its retries and answers.
+            since = len(session.vcd_log())
+            session.set_disc(fail_plays=0, fail_all_plays=1)
+            client.send_bytes(b"2\nstatus\n")
+            self.assertRegex(client.read_reply(), POSITION)
+            self.assertRegex(client.read_reply(), POSITION)
+            log = self.plays(session, since)
+            self.assertGreater(len(log), 1, "retried")
+            self.assertTrue(all("error=MCIERR_HARDWARE" in line for line in log), log)
+
+            session.set_disc(fail_all_plays=0)
+            since = len(session.vcd_log())
+            self.assertRegex(client.command("3"), rb"\A3\(0:\d+\)\Z")
+            self.assertEqual(self.plays(session, since), [played])
+            stop_cleanly(self, session)
+
+    def test_disc_taken_out_and_door_opened_from_outside_while_playing(self):
+        with Session() as session, session.client() as client:
+            self.assertRegex(client.command("play"), POSITION)
+
+            session.set_disc(disc=0)
+            session.wait_for(lambda: client.command("status") == b"pause", what="status to read pause")
+            self.assertEqual(client.command("select"), b"")
+            client.send_line("play")
+            client.read_reply()
+            self.assertEqual(client.command("status"), b"pause")
+            self.assertTrue(session.running())
+
+            session.set_disc(disc=1)
+            since = len(session.vcd_log())
+            self.assertRegex(client.command("play"), POSITION)
+            self.assertTrue(any(line.startswith("MCI_PLAY ") and "result=0" in line
+                                for line in session.vcd_log()[since:]))
+            session.wait_tray(icon="playing")
+
+            session.set_disc(door="open")
+            session.wait_for(lambda: client.command("status") == b"open", what="status to read open")
+            self.assertEqual(client.command("select"), b"")
+            # The tooltip follows at the next refresh tick.
+            session.wait_tray(timeout=harness.WAIT_TIMEOUT + 10, icon="idle", tip="open")
+
+            session.set_disc(door="closed")
+            session.wait_for(lambda: client.command("status") != b"open", what="status to leave open")
+            since = len(session.vcd_log())
+            self.assertRegex(client.command("play"), POSITION)
+            self.assertTrue(any(line.startswith("MCI_PLAY ") and "result=0" in line
+                                for line in session.vcd_log()[since:]))
+            self.assertRegex(client.command("status"), POSITION)
+            session.wait_tray(icon="playing")
+            stop_cleanly(self, session)
+
+
+if __name__ == "__main__":
+    unittest.main()
