@@ -37,14 +37,6 @@ def reset(sock):
     sock.close()
 
 
-def refuses(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=5).close()
-    except ConnectionRefusedError:
-        return True
-    return False
-
-
 def read_until(client, wanted, allowed, limit):
     """Reads replies until one equals wanted; every reply before it must match allowed."""
     for _ in range(limit):
@@ -319,7 +311,7 @@ class FloodTest(unittest.TestCase):
             self.assertEqual(set(replies), {b"pause"})
             self.assertTrue(b"pause".startswith(rest), rest)
 
-            self.assertTrue(refuses(old_port))
+            self.assertTrue(harness.refuses(old_port))
             with Client(new_port) as client:
                 # Lines of the dropped client still queued when the listener moved are carried out
                 # afterwards, and answered to whoever is connected by then.
