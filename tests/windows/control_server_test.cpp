@@ -2,11 +2,11 @@
 // receives the commands the worker posts.
 #include <winsock2.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include "tests/windows/message_pump.h"
+#include "tools/desktop/process_counts.h"
 
 #include <string>
 #include <vector>
@@ -96,20 +96,6 @@ bool connection_dropped(SOCKET s)
     return result == 0 || (result == SOCKET_ERROR && WSAGetLastError() != WSAETIMEDOUT);
 }
 
-int thread_count()
-{
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
-            ++count;
-        }
-    }
-    CloseHandle(snapshot);
-    return count;
-}
 
 class ControlServer : public ::testing::Test {
 protected:
@@ -275,9 +261,9 @@ TEST_F(ControlServer, ManyConnectionsLeakNoHandleOrThread)
     }
     ASSERT_TRUE(pump_until([] { return client_socket.load() == INVALID_SOCKET; }));
     pump();
-    DWORD handles_before = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handles_before);
-    const int threads_before = thread_count();
+    const long handles_before = count_handles(GetCurrentProcessId());
+    const long threads_before = count_threads(GetCurrentProcessId());
+    ASSERT_GT(handles_before, 0);
 
     constexpr int CYCLES = 1000;
     for (int round = 0; round < CYCLES; ++round) {
@@ -291,10 +277,8 @@ TEST_F(ControlServer, ManyConnectionsLeakNoHandleOrThread)
     ASSERT_TRUE(pump_until([] { return client_socket.load() == INVALID_SOCKET; }));
     pump();
 
-    DWORD handles_after = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handles_after);
-    EXPECT_LE(handles_after, handles_before + 5);
-    EXPECT_EQ(thread_count(), threads_before);
+    EXPECT_LE(count_handles(GetCurrentProcessId()), handles_before + 5);
+    EXPECT_EQ(count_threads(GetCurrentProcessId()), threads_before);
 }
 
 TEST_F(ControlServer, PipelinedLinesAllArriveInOrder)
