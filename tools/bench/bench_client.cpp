@@ -15,6 +15,8 @@
 // Results go to stdout as one "key=value ..." line; failures to stderr with exit code 1.
 // Every wait has a deadline, so the program always ends by itself.
 
+#include "send_all.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -129,22 +131,6 @@ int connect_or_fail(const char* host, int port)
         std::fprintf(stderr, "bench_client: cannot connect to %s:%d: %s\n", host, port, std::strerror(errno));
     }
     return fd;
-}
-
-bool send_all(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Reads into buffer until it ends with terminator. False on timeout, end of stream, an error, or

@@ -8,6 +8,8 @@
 // PORT 0 takes a free port. The port is printed as "port=N" once it accepts connections. The
 // server ends by itself after LIFETIME_S seconds (default 600), whatever it is doing.
 
+#include "send_all.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -49,22 +51,6 @@ bool wait_readable(int fd, Clock::time_point deadline)
             return false;
         }
     }
-}
-
-bool send_all(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Answers the client's lines until it leaves, fails or the server's time is up.
