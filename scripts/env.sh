@@ -7,6 +7,13 @@ export WINEPREFIX=${WINEPREFIX:-$QEL_WIN_BUILD/wineprefix}
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# A 64-bit prefix always runs under the 64-bit loader, whatever else is installed.
+if [ "$WINEARCH" = win64 ] && [ -x /usr/lib/wine/wine64 ]; then
+  case ":$PATH:" in
+    *":$QEL_ROOT/scripts/wine64:"*) ;;
+    *) export PATH="$QEL_ROOT/scripts/wine64:$PATH" ;;
+  esac
+fi
 # Wine takes its ANSI code page from the locale: 932 makes the Japanese texts right. It is given
 # to Wine's commands alone (LC_ALL=$QEL_LOCALE wine ...): no glibc locale of that name is needed.
 QEL_LOCALE=ja_JP.UTF-8
