@@ -31,6 +31,19 @@ bool query_track_start(int track, DWORD* start)
     return ok;
 }
 
+// Where a play of this track starts: track -1 is the current position (the line 4294967295
+// wraps to it), any other number the start of that track. False when the device cannot say.
+bool query_play_start(int track, DWORD* start)
+{
+    if (track != -1) {
+        return query_track_start(track, start);
+    }
+    DWORD_PTR answer = 0;
+    const bool ok = query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_POSITION, 0, &answer);
+    *start = ok ? static_cast<DWORD>(answer) : 0;
+    return ok;
+}
+
 void set_door(HWND window, DWORD flags)
 {
     MCI_SET_PARMS parms = {};
@@ -116,14 +129,8 @@ DWORD current_position()
 
 DWORD track_start(int track)
 {
-    if (track == -1) {
-        DWORD_PTR position = 0;
-        return query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_POSITION, 0, &position)
-            ? static_cast<DWORD>(position)
-            : 0;
-    }
     DWORD start = 0;
-    query_track_start(track, &start);
+    query_play_start(track, &start);
     return start;
 }
 
@@ -143,7 +150,7 @@ void play_track(HWND window, int track)
     // A track the disc does not have can never be played: retrying would only freeze the
     // program for the whole retry time.
     DWORD start = 0;
-    if (query_track_start(track, &start)) {
+    if (query_play_start(track, &start)) {
         // A drive that has just closed its door or is still spinning up refuses plays for a
         // while: keep trying for up to ten seconds.
         const DWORD started = GetTickCount();

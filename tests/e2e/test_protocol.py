@@ -8,6 +8,7 @@ reply has to be the next thing to arrive: a reply to the ignored line would come
 import re
 import select
 import socket
+import time
 import unittest
 
 import harness
@@ -161,8 +162,11 @@ class CommandsTest(unittest.TestCase):
 
             # Past the ends of the disc nothing is played: the player goes on with track 10.
             self.assertReply(client, "99", position(10))
-            # 2^32 - 1 wraps to -1, which names no track either (and not the current position).
+            self.assertEqual(drive.actions(), [])
+            # 2^32 - 1 wraps to -1, the current position: played from there, and told of the end.
             self.assertReply(client, "4294967295", position(10))
+            self.assertRegex(" ".join(drive.actions()),
+                             r"^MCI_PLAY flags=MCI_NOTIFY\|MCI_FROM from=0x[0-9a-f]{4}000a callback=main result=0$")
             self.assertReply(client, "12", position(12))
             self.assertReply(client, "next", position(12))
             self.assertReply(client, "1", position(1))
@@ -181,6 +185,31 @@ class CommandsTest(unittest.TestCase):
             self.assertRegex(one_recv(client), position(7))
             session.command(harness.CMD_PLAY, 0)
             self.assertRegex(one_recv(client), position(1))
+
+    def test_the_wrapped_number_minus_one_plays_on_from_a_paused_position(self):
+        with Session(disc=TWELVE_DISC) as session, open_client(session) as client:
+            self.assertReply(client, "2", position(2))
+            session.wait_for(lambda: exchange(client, "status") != b"2(0:0)!", what="track 2 to play on")
+            paused = exchange(client, "pause")
+            self.assertEqual(paused, b"pause!")
+            drive = DriveLog(session)
+            reply = exchange(client, "4294967295")
+            started = time.monotonic()
+            match = re.match(rb"^2\(0:(\d+)\)!$", reply)
+            self.assertIsNotNone(match, reply)
+            # Played from where the pause left off, with the end to be told.
+            actions = drive.actions()
+            self.assertEqual(len(actions), 1, actions)
+            played = re.match(r"^MCI_PLAY flags=MCI_NOTIFY\|MCI_FROM from=0x..(..)0002 callback=main result=0$", actions[0])
+            self.assertIsNotNone(played, actions[0])
+            self.assertIn(int(match.group(1)) - int(played.group(1), 16), (0, 1))
+            time.sleep(3)
+            later = re.match(rb"^2\(0:(\d+)\)!$", exchange(client, "status"))
+            elapsed = time.monotonic() - started
+            self.assertIsNotNone(later, "still playing track 2")
+            moved = int(later.group(1)) - int(match.group(1))
+            self.assertGreaterEqual(moved, int(elapsed) - 1, "the disc plays on, it is not frozen")
+            self.assertLessEqual(moved, elapsed + 1)
 
     def test_position_at_the_end_of_the_disc_and_after_it_ends(self):
         # A fast drive plays the whole disc within moments and then holds still at its end.

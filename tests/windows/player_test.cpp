@@ -198,7 +198,7 @@ TEST_F(Player, ATrackTheDiscDoesNotHaveIsNotRetried)
     const DWORD start = GetTickCount();
     play_track(window, 9);
     play_track(window, 0);
-    play_track(window, -1);  // a number too large for 32 bits wraps to this; it is no track either
+    play_track(window, -2);  // -1 is the current position; other negative numbers name no track
     EXPECT_LT(GetTickCount() - start, 5000u);
     EXPECT_TRUE(commands_named("MCI_PLAY").empty());
 }
