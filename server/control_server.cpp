@@ -1,6 +1,5 @@
 #include "server/control_server.h"
 
-#include "server/line_protocol.h"
 #include "server/protocol.h"
 
 std::atomic<SOCKET> listen_socket{INVALID_SOCKET};
@@ -14,11 +13,19 @@ constexpr int LISTEN_BACKLOG = 5;
 // Replies are sent on the main thread: a client that stops reading must not freeze the program.
 // After this long without progress the reply fails and the connection is dropped.
 constexpr DWORD REPLY_SEND_TIMEOUT_MS = 5000;
+// Room in the system for a client's whole batch: a client that writes a batch and closes without
+// reading gets its first reply refused by its own system, which then resets the connection and
+// drops whatever of the batch it had not yet handed over. (Systems may grant less.)
+constexpr int RECEIVE_BUFFER_BYTES = 1 << 20;
 constexpr DWORD ACCEPT_RETRY_PAUSE_MS = 100;
 
 // Set by the main thread once it has let go of the connection the worker handed over, and by a
 // stop. Auto-reset; made once, it lives as long as the process.
 HANDLE connection_released = nullptr;
+
+// The current connection once a reply on it has failed, else INVALID_SOCKET. Main thread only;
+// forgotten when the main thread lets go of that connection, before its handle can be reused.
+SOCKET replies_stopped = INVALID_SOCKET;
 
 // The worker is done receiving on a connection. The commands it posted may still be waiting in
 // the main window's queue, and their replies belong to this client (who may only have closed its
@@ -71,6 +78,9 @@ DWORD WINAPI connection_worker(LPVOID)
         }
         const DWORD timeout = REPLY_SEND_TIMEOUT_MS;
         setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+        const int receive_buffer = RECEIVE_BUFFER_BYTES;
+        setsockopt(
+            socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
         client_socket.store(socket);
         // A client accepted while a stop closes the sockets would otherwise keep the worker
         // receiving until it leaves: the stop clears the flag before it looks at the client.
@@ -78,9 +88,7 @@ DWORD WINAPI connection_worker(LPVOID)
             end_connection(socket);
             break;
         }
-        char line[LINE_BUFFER_SIZE];
-        size_t count = 0;
-        while (read_commands(socket, line, &count) != -1) { }
+        serve_connection(socket);
         end_connection(socket);
     }
     return 0;
@@ -140,6 +148,8 @@ void stop_worker()
     while (PeekMessageA(&message, nullptr, WM_CONNECTION_ENDED, WM_CONNECTION_ENDED, PM_REMOVE)) {
         on_connection_ended(message.wParam);
     }
+    // A connection the worker closed itself is gone too; its handle may come back for another.
+    replies_stopped = INVALID_SOCKET;
 }
 
 void restart_listener(int port)
@@ -151,10 +161,28 @@ void restart_listener(int port)
 
 void close_client(SOCKET client)
 {
+    if (client != INVALID_SOCKET && client == replies_stopped) {
+        replies_stopped = INVALID_SOCKET;
+    }
     // Unless the worker has taken it out already: then it is on its way here to be closed.
     if (client != INVALID_SOCKET && client_socket.compare_exchange_strong(client, INVALID_SOCKET)) {
         closesocket(client);
     }
+}
+
+SOCKET reply_socket()
+{
+    const SOCKET client = client_socket.load();
+    return client == replies_stopped ? INVALID_SOCKET : client;
+}
+
+void stop_replies(SOCKET client)
+{
+    if (client == INVALID_SOCKET || client != client_socket.load()) {
+        return;
+    }
+    replies_stopped = client;
+    shutdown(client, SD_SEND);
 }
 
 void on_connection_ended(WPARAM wparam)

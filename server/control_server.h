@@ -32,6 +32,14 @@ void restart_listener(int port);
 // fails).
 void close_client(SOCKET client);
 
+// Main thread: the connection that replies go to, or INVALID_SOCKET when there is none or its
+// replies have stopped.
+SOCKET reply_socket();
+// Main thread: a reply on this connection failed. It gets no more replies and is told so (its
+// sending side ends), but it stays open: the worker still receives what the client sent, and the
+// commands are carried out.
+void stop_replies(SOCKET client);
+
 // The main window's half of the hand-over: closes the connection in wparam unless it is closed
 // already, and lets the worker go on.
 void on_connection_ended(WPARAM wparam);

@@ -6,6 +6,8 @@
 #include "server/control_server.h"
 #include "server/line_protocol.h"
 
+#include <cstdint>
+
 namespace {
 
 // A full queue (10,000 posted messages) refuses posts; the worker then waits so that TCP holds
@@ -15,10 +17,29 @@ constexpr DWORD FULL_QUEUE_PAUSE_MS = 5;
 // A client that pipelines faster than the player carries commands out is held back long before
 // the queue is full: otherwise a tray choice or the exit would wait behind every command it sent
 // (Wine does not even limit the queue). Behind every COMMANDS_PER_MARK commands the worker posts
-// a mark, and it receives no more while MARKS_IN_FLIGHT marks wait in the queue.
+// a mark, and it posts no more while MARKS_IN_FLIGHT marks wait in the queue.
 constexpr unsigned COMMANDS_PER_MARK = 16;
 constexpr unsigned MARKS_IN_FLIGHT = 4;
 constexpr DWORD MARK_WAIT_MS = 50;
+// While commands wait for a mark, the worker still looks for more bytes this often.
+constexpr long RECEIVE_POLL_US = 2000;
+
+// The commands received but not yet posted. The worker keeps receiving into it while the marks
+// hold the posting back, so a client's batch leaves the kernel's buffers at once: a client that
+// closes without reading its replies resets the connection, and on Windows a reset discards
+// whatever has not been received yet. A run of the same command (a client polling "status") is
+// one entry, so such a batch never fills it; 8,192 different commands in a row do. Worker only.
+struct PendingCommand {
+    LineCommand command;
+    uint32_t repeat;  // how many times it was sent in a row, at least 1
+};
+constexpr size_t PENDING_CAPACITY = 8192;
+// One receive completes at most one command per two bytes (a byte and a terminator) plus the
+// line carried over: the worker receives only with room for a whole receive's worth.
+constexpr size_t PENDING_ROOM_FOR_RECEIVE = RECEIVE_SIZE / 2 + 1;
+PendingCommand pending[PENDING_CAPACITY];
+size_t pending_first = 0;
+size_t pending_count = 0;
 
 // Both only grow. Posted: worker only. Taken: written by the main thread, read by the worker.
 std::atomic<unsigned> marks_posted{0};
@@ -27,30 +48,66 @@ std::atomic<unsigned> marks_taken{0};
 unsigned commands_since_mark = 0;
 HANDLE mark_taken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 
-void post_command(void*, LineCommand command)
+void queue_command(void*, LineCommand command)
 {
-    if (!post_to_main_window(WM_COMMAND, command.command, static_cast<LPARAM>(command.argument))) {
-        return;
+    if (pending_count > 0) {
+        PendingCommand& last = pending[(pending_first + pending_count - 1) % PENDING_CAPACITY];
+        if (last.command.command == command.command && last.command.argument == command.argument &&
+            last.repeat < UINT32_MAX) {
+            ++last.repeat;
+            return;
+        }
     }
-    if (++commands_since_mark < COMMANDS_PER_MARK) {
-        return;
+    pending[(pending_first + pending_count) % PENDING_CAPACITY] = {command, 1};
+    ++pending_count;
+}
+
+bool marks_allow_posting()
+{
+    return marks_posted.load() - marks_taken.load() <= MARKS_IN_FLIGHT;
+}
+
+// Posts waiting commands, in order, as far as the marks allow. False when a stop refused a post.
+bool post_pending()
+{
+    while (pending_count > 0 && marks_allow_posting()) {
+        PendingCommand& next = pending[pending_first];
+        if (!post_to_main_window(WM_COMMAND, next.command.command, static_cast<LPARAM>(next.command.argument))) {
+            return false;
+        }
+        if (--next.repeat == 0) {
+            pending_first = (pending_first + 1) % PENDING_CAPACITY;
+            --pending_count;
+        }
+        if (++commands_since_mark < COMMANDS_PER_MARK) {
+            continue;
+        }
+        commands_since_mark = 0;
+        const unsigned mark = marks_posted.load() + 1;
+        if (!post_to_main_window(WM_COMMANDS_TAKEN, mark, 0)) {
+            return false;
+        }
+        marks_posted.store(mark);
     }
-    commands_since_mark = 0;
-    const unsigned mark = marks_posted.load() + 1;
-    if (!post_to_main_window(WM_COMMANDS_TAKEN, mark, 0)) {
-        return;
-    }
-    marks_posted.store(mark);
-    while (mark - marks_taken.load() > MARKS_IN_FLIGHT && worker_running.load()) {
-        WaitForSingleObject(mark_taken, MARK_WAIT_MS);
-    }
+    return true;
+}
+
+// Whether a receive would return at once (bytes, the end, or an error), within the wait.
+bool receive_ready(SOCKET socket, long wait_us)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval wait = {0, wait_us};
+    return select(0, &readable, nullptr, nullptr, &wait) != 0;
 }
 
 // Sends the whole reply, continuing partial sends. A connection that fails (or whose client
-// stops reading for the send time-out) is closed, which also ends the worker's receive.
+// stops reading for the send time-out) gets no more replies; the worker still receives and
+// hands over whatever the client sent.
 void send_reply(const char* text)
 {
-    const SOCKET socket = client_socket.load();
+    const SOCKET socket = reply_socket();
     if (socket == INVALID_SOCKET) {
         return;
     }
@@ -60,7 +117,7 @@ void send_reply(const char* text)
     while (sent < length) {
         const int result = send(socket, reply + sent, static_cast<int>(length - sent), 0);
         if (result == SOCKET_ERROR || result == 0) {
-            close_client(socket);
+            stop_replies(socket);
             return;
         }
         sent += static_cast<size_t>(result);
@@ -93,8 +150,31 @@ int read_commands(SOCKET socket, char* line, size_t* count)
     if (size == 0 || size == SOCKET_ERROR) {
         return -1;
     }
-    frame_bytes(received, static_cast<size_t>(size), line, count, post_command, nullptr);
+    frame_bytes(received, static_cast<size_t>(size), line, count, queue_command, nullptr);
     return 0;
+}
+
+void serve_connection(SOCKET socket)
+{
+    char line[LINE_BUFFER_SIZE];
+    size_t count = 0;
+    pending_first = 0;
+    pending_count = 0;
+    bool receiving = true;
+    while (worker_running.load() && post_pending()) {
+        if (receiving && PENDING_CAPACITY - pending_count >= PENDING_ROOM_FOR_RECEIVE) {
+            // Nothing waits to be posted: block in the receive. Otherwise the marks hold the
+            // posting back, so look for more bytes and for a taken mark in turn.
+            if (pending_count == 0 || receive_ready(socket, RECEIVE_POLL_US)) {
+                receiving = read_commands(socket, line, &count) != -1;
+            }
+            continue;
+        }
+        if (pending_count == 0) {
+            return;  // the connection has ended and everything it sent is posted
+        }
+        WaitForSingleObject(mark_taken, MARK_WAIT_MS);
+    }
 }
 
 void send_status()
@@ -104,7 +184,7 @@ void send_status()
 
 void send_track_list()
 {
-    if (client_socket.load() == INVALID_SOCKET) {
+    if (reply_socket() == INVALID_SOCKET) {
         return;
     }
     char list[TRACK_LIST_SIZE] = "";

@@ -6,9 +6,13 @@
 
 #include <cstddef>
 
-// Worker thread: one receive, then framing and posting of every completed line. Returns -1 when
-// the connection has ended (closed by the peer, or failed), 0 otherwise.
+// Worker thread: one receive, then framing of every completed line into the commands waiting to
+// be posted. Returns -1 when the connection has ended (closed by the peer, or failed), 0 otherwise.
 int read_commands(SOCKET socket, char* line, size_t* count);
+
+// Worker thread: receives from the connection until it ends and posts every command it brought,
+// in order, to the main window; returns early only when the worker is told to stop.
+void serve_connection(SOCKET socket);
 
 // Main thread: the status text and "!" to the connected client, if any.
 void send_status();

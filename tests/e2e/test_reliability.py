@@ -323,6 +323,32 @@ class FloodTest(unittest.TestCase):
             stop_cleanly(self, session)
 
 
+class BatchTest(unittest.TestCase):
+    """A client that sends a batch in one write and leaves without waiting for the replies: every
+    command it sent is carried out, the last one too."""
+
+    def check_batches(self, replies_read):
+        with Session() as session:
+            for count in (300, 3000, 30000):
+                client = Client(session.port)
+                client.send_bytes(b"status\n" * count + b"eject\n")
+                for _ in range(replies_read):
+                    self.assertEqual(client.read_reply(), b"pause")
+                client.close()
+                # The next client is served once everything before it has been carried out.
+                with Client(session.port, timeout=FLOOD_TIMEOUT) as second:
+                    self.assertEqual(second.command("status", timeout=FLOOD_TIMEOUT), b"open",
+                                     "the eject after %d lines" % count)
+                    self.assertEqual(second.command("close"), b"pause")
+            stop_cleanly(self, session)
+
+    def test_every_command_of_a_client_that_reads_no_reply_is_carried_out(self):
+        self.check_batches(0)
+
+    def test_every_command_of_a_client_that_reads_ten_replies_is_carried_out(self):
+        self.check_batches(10)
+
+
 class GarbageTest(unittest.TestCase):
 
     def test_megabytes_of_random_bytes_are_ignored_and_the_next_command_answered(self):
