@@ -1,11 +1,11 @@
 #include "app/dispatch.h"
 
-#include "app/commands.h"
+#include "common/commands.h"
 #include "app/main_window.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"
 #include "res/resource.h"
-#include "server/protocol.h"
+#include "server/replies.h"
 #include "ui/settings_dialog.h"
 #include "ui/track_dialog.h"
 #include "ui/tray.h"

@@ -3,9 +3,7 @@
 // main thread, one at a time and in queue order.
 #include <windows.h>
 
-// Pauses while playing, resumes while paused, plays track 1 otherwise, taking the given mode as
-// the current one. Leaves the status text set; returns the icon resource to show.
-int toggle_pause(HWND window, DWORD mode);
+#include "app/shell.h"
 
 // WM_COMMAND with one of the program's command identifiers.
 void on_command(HWND window, WPARAM wparam, LPARAM lparam);

@@ -2,8 +2,9 @@
 
 #include <winsock2.h>
 
-#include "app/commands.h"
 #include "app/dispatch.h"
+#include "common/commands.h"
+#include "common/messages.h"
 #include "app/settings.h"
 #include "player/cd_device.h"
 #include "res/resource.h"
@@ -58,30 +59,27 @@ void fatal_startup_error(HWND window, const char* text)
     shut_down_everything(window);
 }
 
+static_assert(MESSAGE_APP_FIRST == WM_APP, "private messages start at WM_APP");
+
 // Makes the listener, asking for another port while this one is taken. False when the user gave
 // up (the settings dialog was cancelled).
 bool start_listening(HWND window)
 {
-    for (;;) {
-        // A worker that an earlier pass's restart started on a failed listener has ended (or
-        // ends now, its accept failing): wait for it and release it before the next listener,
-        // so only one worker ever accepts on a listener.
-        stop_worker();
-        listen_socket.store(create_listener(port));
-        if (listen_socket.load() != INVALID_SOCKET) {
-            start_worker();
-            return true;
-        }
+    attach_server(window);
+    // A worker started on a listener that could not be made ends at once; the next restart
+    // waits for it, so only one worker ever accepts on a listener.
+    while (!restart_listener(port)) {
         MessageBoxA(window, TEXT_PORT_IN_USE, TEXT_ERROR_TITLE, MB_OK);
         // No owner: creation has not finished.
         if (show_settings_dialog(nullptr) == IDCANCEL) {
             return false;
         }
         // The dialog's restart has already made the listener and its worker.
-        if (listen_socket.load() != INVALID_SOCKET) {
+        if (listening()) {
             return true;
         }
     }
+    return true;
 }
 
 void on_create(HWND window)

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "app/commands.h"
-#include "app/text.h"
+#include "common/commands.h"
+#include "common/text.h"
 
 int port = DEFAULT_PORT;
 char ini_path[SETTINGS_PATH_SIZE] = "";

@@ -1,6 +1,6 @@
 #include "player/status_text.h"
 
-#include "app/text.h"
+#include "common/text.h"
 #include "player/cd_device.h"
 
 char status_text[STATUS_TEXT_SIZE] = "";

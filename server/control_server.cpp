@@ -1,13 +1,28 @@
 #include "server/control_server.h"
 
+#include <atomic>
+
+#include "common/messages.h"
 #include "server/protocol.h"
 
-std::atomic<SOCKET> listen_socket{INVALID_SOCKET};
-std::atomic<SOCKET> client_socket{INVALID_SOCKET};
-std::atomic<bool> worker_running{false};
-HANDLE worker_thread = nullptr;
-
 namespace {
+
+// The listening socket, or INVALID_SOCKET. Written by the main thread only while no worker runs;
+// read by the worker.
+std::atomic<SOCKET> listen_socket{INVALID_SOCKET};
+// The connection being served, or INVALID_SOCKET. Set by the worker after accept; read by the
+// main thread for replies. Whoever takes a connection out of it (take_client) closes it, so it is
+// closed exactly once: the main thread when a connection ends (the worker hands it over behind
+// the commands it posted, WM_CONNECTION_ENDED) and at a stop; the worker only when a stop refuses
+// the hand-over. So a connection is never closed while a reply is being sent on it, and a client
+// that closes its sending side still gets its replies.
+std::atomic<SOCKET> client_socket{INVALID_SOCKET};
+// The worker may accept another client. Written by the main thread, read by the worker.
+std::atomic<bool> worker_running{false};
+// The running worker, or nullptr. Main thread only.
+HANDLE worker_thread = nullptr;
+// Where the worker posts commands and hand-overs. Set by the main thread before any worker runs.
+HWND command_window = nullptr;
 
 constexpr int LISTEN_BACKLOG = 5;
 // Replies are sent on the main thread: a client that stops reading must not freeze the program.
@@ -31,18 +46,32 @@ SOCKET replies_stopped = INVALID_SOCKET;
 // the main window's queue, and their replies belong to this client (who may only have closed its
 // sending side): so the connection stays the current one, and the worker hands it over behind
 // those commands and waits until the main thread has let go of it before accepting the next.
+// Closes the connection unless the other thread has taken it out of client_socket already.
+void take_client(SOCKET client)
+{
+    if (client != INVALID_SOCKET && client_socket.compare_exchange_strong(client, INVALID_SOCKET)) {
+        closesocket(client);
+    }
+}
+
 void end_connection(SOCKET socket)
 {
-    if (post_to_main_window(WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), 0)) {
+    if (post_to_window(command_window, worker_running, WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), 0)) {
         WaitForSingleObject(connection_released, INFINITE);
         return;
     }
     // Only a stop refuses the hand-over, and the main thread then waits for this worker instead
     // of sending: the connection is closed here unless the stop has taken it already.
-    SOCKET current = socket;
-    if (client_socket.compare_exchange_strong(current, INVALID_SOCKET)) {
-        closesocket(socket);
+    take_client(socket);
+}
+
+// The main thread lets go of a connection: it gets no more replies, and it is closed.
+void close_client(SOCKET client)
+{
+    if (client != INVALID_SOCKET && client == replies_stopped) {
+        replies_stopped = INVALID_SOCKET;
     }
+    take_client(client);
 }
 
 // A failed accept ends the worker when the listener is gone. A client that gave up while it
@@ -88,13 +117,18 @@ DWORD WINAPI connection_worker(LPVOID)
             end_connection(socket);
             break;
         }
-        serve_connection(socket);
+        serve_connection(socket, command_window, worker_running);
         end_connection(socket);
     }
     return 0;
 }
 
 }  // namespace
+
+void attach_server(HWND window)
+{
+    command_window = window;
+}
 
 SOCKET create_listener(int port)
 {
@@ -120,6 +154,7 @@ void start_worker()
         connection_released = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     }
     ResetEvent(connection_released);
+    open_command_flow();
     worker_running.store(true);
     worker_thread = CreateThread(nullptr, 0, connection_worker, nullptr, 0, nullptr);
 }
@@ -143,6 +178,7 @@ void stop_worker()
         CloseHandle(worker_thread);
         worker_thread = nullptr;
     }
+    close_command_flow();
     // Connections handed over but not yet closed by the main window.
     MSG message;
     while (PeekMessageA(&message, nullptr, WM_CONNECTION_ENDED, WM_CONNECTION_ENDED, PM_REMOVE)) {
@@ -152,22 +188,27 @@ void stop_worker()
     replies_stopped = INVALID_SOCKET;
 }
 
-void restart_listener(int port)
+bool restart_listener(int port)
 {
     stop_worker();
     listen_socket.store(create_listener(port));
     start_worker();
+    return listening();
 }
 
-void close_client(SOCKET client)
+bool listening()
 {
-    if (client != INVALID_SOCKET && client == replies_stopped) {
-        replies_stopped = INVALID_SOCKET;
-    }
-    // Unless the worker has taken it out already: then it is on its way here to be closed.
-    if (client != INVALID_SOCKET && client_socket.compare_exchange_strong(client, INVALID_SOCKET)) {
-        closesocket(client);
-    }
+    return listen_socket.load() != INVALID_SOCKET;
+}
+
+bool client_connected()
+{
+    return client_socket.load() != INVALID_SOCKET;
+}
+
+bool worker_ended(DWORD wait_ms)
+{
+    return worker_thread == nullptr || WaitForSingleObject(worker_thread, wait_ms) == WAIT_OBJECT_0;
 }
 
 SOCKET reply_socket()

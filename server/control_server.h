@@ -1,36 +1,30 @@
 #pragma once
 // The listening socket and the one connection worker. The worker only accepts, receives and
-// posts; everything else, the replies included, happens on the main thread.
+// posts; everything else, the replies included, happens on the main thread. The sockets, the
+// worker and its run flag are this file's own: the functions below are the only way to them,
+// and they keep the rule that each connection is closed exactly once, never under a reply.
 #include <winsock2.h>
 #include <windows.h>
 
-#include <atomic>
+// Main thread, before the first listener: the window that the worker posts commands to.
+void attach_server(HWND window);
 
-// Written by the main thread only while no worker runs; read by the worker.
-extern std::atomic<SOCKET> listen_socket;
-// The connection being served, or INVALID_SOCKET. Set by the worker after accept; read by the
-// main thread for replies. Whoever takes a connection out of it (compare-exchange) closes it, so
-// it is closed exactly once: the main thread when a connection ends (the worker hands it over
-// behind the commands it posted, WM_CONNECTION_ENDED), at a stop and after a failed reply; the
-// worker only when a stop refuses the hand-over. So a connection is never closed while a reply
-// is being sent on it, and a client that closes its sending side still gets its replies.
-extern std::atomic<SOCKET> client_socket;
-// The worker may accept another client. Written by the main thread, read by the worker.
-extern std::atomic<bool> worker_running;
-// The running worker, or nullptr. Main thread only.
-extern HANDLE worker_thread;
-
-// Posted by the worker when a connection has ended: wParam is the connection to let go of.
-constexpr UINT WM_CONNECTION_ENDED = WM_USER + 1002;
-
+// A listening socket on the port (all addresses), or INVALID_SOCKET.
 SOCKET create_listener(int port);
+
+// Main thread. start_worker: a worker accepts on the current listener. stop_worker: closes the
+// listener and the connection, and waits for the worker to end; nothing to do when none runs.
 void start_worker();
 void stop_worker();
-void restart_listener(int port);
+// Main thread: stop, a listener on the port, a new worker (also when the listener could not be
+// made: that worker ends at once). Returns whether the program listens now.
+bool restart_listener(int port);
 
-// Main thread: ends this connection if it is still the current one (the worker's receive then
-// fails).
-void close_client(SOCKET client);
+// Main thread: what the server is doing.
+bool listening();
+bool client_connected();
+// Whether no worker runs, or the running one ends within the wait (without releasing it).
+bool worker_ended(DWORD wait_ms);
 
 // Main thread: the connection that replies go to, or INVALID_SOCKET when there is none or its
 // replies have stopped.
@@ -40,6 +34,6 @@ SOCKET reply_socket();
 // commands are carried out.
 void stop_replies(SOCKET client);
 
-// The main window's half of the hand-over: closes the connection in wparam unless it is closed
+// Main thread, for WM_CONNECTION_ENDED: closes the connection in wparam unless it is closed
 // already, and lets the worker go on.
 void on_connection_ended(WPARAM wparam);

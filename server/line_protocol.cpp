@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/text.h"
+#include "common/text.h"
 
 LineCommand match_line(const char* line)
 {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/commands.h"
+#include "common/commands.h"
 
 constexpr size_t LINE_BUFFER_SIZE = 1000;
 constexpr size_t RECEIVE_SIZE = 1000;

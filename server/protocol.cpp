@@ -1,9 +1,6 @@
 #include "server/protocol.h"
 
-#include "app/main_window.h"
-#include "player/cd_device.h"
-#include "player/status_text.h"
-#include "server/control_server.h"
+#include "common/messages.h"
 #include "server/line_protocol.h"
 
 #include <cstdint>
@@ -46,7 +43,9 @@ std::atomic<unsigned> marks_posted{0};
 std::atomic<unsigned> marks_taken{0};
 // Worker only.
 unsigned commands_since_mark = 0;
-HANDLE mark_taken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+// Set by the main thread whenever it takes a mark. Made before a worker starts and closed after
+// it has ended, both on the main thread, which alone also sets it.
+HANDLE mark_taken = nullptr;
 
 void queue_command(void*, LineCommand command)
 {
@@ -68,11 +67,12 @@ bool marks_allow_posting()
 }
 
 // Posts waiting commands, in order, as far as the marks allow. False when a stop refused a post.
-bool post_pending()
+bool post_pending(HWND window, const std::atomic<bool>& running)
 {
     while (pending_count > 0 && marks_allow_posting()) {
         PendingCommand& next = pending[pending_first];
-        if (!post_to_main_window(WM_COMMAND, next.command.command, static_cast<LPARAM>(next.command.argument))) {
+        if (!post_to_window(
+                window, running, WM_COMMAND, next.command.command, static_cast<LPARAM>(next.command.argument))) {
             return false;
         }
         if (--next.repeat == 0) {
@@ -84,7 +84,7 @@ bool post_pending()
         }
         commands_since_mark = 0;
         const unsigned mark = marks_posted.load() + 1;
-        if (!post_to_main_window(WM_COMMANDS_TAKEN, mark, 0)) {
+        if (!post_to_window(window, running, WM_COMMANDS_TAKEN, mark, 0)) {
             return false;
         }
         marks_posted.store(mark);
@@ -102,40 +102,34 @@ bool receive_ready(SOCKET socket, long wait_us)
     return select(0, &readable, nullptr, nullptr, &wait) != 0;
 }
 
-// Sends the whole reply, continuing partial sends. A connection that fails (or whose client
-// stops reading for the send time-out) gets no more replies; the worker still receives and
-// hands over whatever the client sent.
-void send_reply(const char* text)
+}  // namespace
+
+void open_command_flow()
 {
-    const SOCKET socket = reply_socket();
-    if (socket == INVALID_SOCKET) {
-        return;
-    }
-    char reply[TRACK_LIST_SIZE + 2];
-    const size_t length = compose_reply(text, reply, sizeof reply);
-    size_t sent = 0;
-    while (sent < length) {
-        const int result = send(socket, reply + sent, static_cast<int>(length - sent), 0);
-        if (result == SOCKET_ERROR || result == 0) {
-            stop_replies(socket);
-            return;
-        }
-        sent += static_cast<size_t>(result);
-    }
+    mark_taken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 }
 
-}  // namespace
+void close_command_flow()
+{
+    if (mark_taken != nullptr) {
+        CloseHandle(mark_taken);
+        mark_taken = nullptr;
+    }
+}
 
 void on_commands_taken(WPARAM wparam)
 {
     marks_taken.store(static_cast<unsigned>(wparam));
-    SetEvent(mark_taken);
+    // A mark of a worker that has been stopped since needs no one woken.
+    if (mark_taken != nullptr) {
+        SetEvent(mark_taken);
+    }
 }
 
-bool post_to_main_window(UINT message, WPARAM wparam, LPARAM lparam)
+bool post_to_window(HWND window, const std::atomic<bool>& running, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    while (!PostMessageA(main_window.load(), message, wparam, lparam)) {
-        if (!worker_running.load()) {
+    while (!PostMessageA(window, message, wparam, lparam)) {
+        if (!running.load()) {
             return false;
         }
         Sleep(FULL_QUEUE_PAUSE_MS);
@@ -154,14 +148,14 @@ int read_commands(SOCKET socket, char* line, size_t* count)
     return 0;
 }
 
-void serve_connection(SOCKET socket)
+void serve_connection(SOCKET socket, HWND window, const std::atomic<bool>& running)
 {
     char line[LINE_BUFFER_SIZE];
     size_t count = 0;
     pending_first = 0;
     pending_count = 0;
     bool receiving = true;
-    while (worker_running.load() && post_pending()) {
+    while (running.load() && post_pending(window, running)) {
         if (receiving && PENDING_CAPACITY - pending_count >= PENDING_ROOM_FOR_RECEIVE) {
             // Nothing waits to be posted: block in the receive. Otherwise the marks hold the
             // posting back, so look for more bytes and for a taken mark in turn.
@@ -175,21 +169,4 @@ void serve_connection(SOCKET socket)
         }
         WaitForSingleObject(mark_taken, MARK_WAIT_MS);
     }
-}
-
-void send_status()
-{
-    send_reply(status_text);
-}
-
-void send_track_list()
-{
-    if (reply_socket() == INVALID_SOCKET) {
-        return;
-    }
-    char list[TRACK_LIST_SIZE] = "";
-    if (query_mode() == MCI_MODE_PLAY) {
-        build_track_list(list);
-    }
-    send_reply(list);
 }

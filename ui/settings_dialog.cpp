@@ -4,12 +4,12 @@
 
 #include <cstdio>
 
-#include "app/main_window.h"
-#include "app/settings.h"
-#include "app/text.h"
+#include "app/shell.h"
+#include "common/text.h"
 #include "res/resource.h"
 #include "res/texts.h"
 #include "server/control_server.h"
+#include "ui/dialog.h"
 
 namespace {
 
@@ -36,8 +36,6 @@ void show_host(HWND dialog)
 
 void on_init(HWND dialog)
 {
-    place_near_cursor(dialog);
-    show_at_once(dialog);
     char text[32];
     std::snprintf(text, sizeof text, "%d", port);
     SetDlgItemTextA(dialog, IDC_PORT, text);
@@ -67,54 +65,11 @@ void on_ok(HWND dialog)
     EndDialog(dialog, IDOK);
 }
 
-INT_PTR CALLBACK settings_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM)
-{
-    switch (message) {
-    case WM_INITDIALOG:
-        on_init(dialog);
-        break;
-    case WM_COMMAND:
-        if (LOWORD(wparam) == IDOK) {
-            on_ok(dialog);
-        } else if (LOWORD(wparam) == IDCANCEL) {
-            EndDialog(dialog, IDCANCEL);
-        }
-        break;
-    default:
-        break;
-    }
-    return FALSE;
-}
+constexpr DialogHandlers SETTINGS_DIALOG = {on_init, on_ok};
 
 }  // namespace
 
-void place_near_cursor(HWND dialog)
-{
-    RECT work_area = {};
-    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work_area, 0);
-    RECT rect = {};
-    GetWindowRect(dialog, &rect);
-    POINT cursor = {};
-    GetCursorPos(&cursor);
-    const LONG width = rect.right - rect.left;
-    const LONG height = rect.bottom - rect.top;
-    LONG x = cursor.x;
-    LONG y = cursor.y;
-    if (x + width >= work_area.right) {
-        x -= width;
-    }
-    if (y + height >= work_area.bottom) {
-        y -= height;
-    }
-    SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-}
-
-void show_at_once(HWND dialog)
-{
-    ShowWindow(dialog, SW_SHOW);
-}
-
 INT_PTR show_settings_dialog(HWND owner)
 {
-    return DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETTINGS), owner, settings_procedure, 0);
+    return show_dialog(owner, IDD_SETTINGS, SETTINGS_DIALOG);
 }

@@ -1,17 +1,15 @@
 #include "ui/track_dialog.h"
 
-#include "app/main_window.h"
+#include "app/shell.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"
 #include "res/resource.h"
-#include "ui/settings_dialog.h"
+#include "ui/dialog.h"
 
 namespace {
 
 void on_init(HWND dialog)
 {
-    place_near_cursor(dialog);
-    show_at_once(dialog);
     char list[TRACK_LIST_SIZE];
     build_track_list(list);
     // Every line starts with a space and a two-digit track number, so the box's sorting keeps
@@ -45,28 +43,11 @@ void on_ok(HWND dialog)
     EndDialog(dialog, IDOK);
 }
 
-INT_PTR CALLBACK track_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM)
-{
-    switch (message) {
-    case WM_INITDIALOG:
-        on_init(dialog);
-        break;
-    case WM_COMMAND:
-        if (LOWORD(wparam) == IDOK) {
-            on_ok(dialog);
-        } else if (LOWORD(wparam) == IDCANCEL) {
-            EndDialog(dialog, IDCANCEL);
-        }
-        break;
-    default:
-        break;
-    }
-    return FALSE;
-}
+constexpr DialogHandlers TRACK_DIALOG = {on_init, on_ok};
 
 }  // namespace
 
 INT_PTR show_track_dialog(HWND owner)
 {
-    return DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SELECT_TRACK), owner, track_procedure, 0);
+    return show_dialog(owner, IDD_SELECT_TRACK, TRACK_DIALOG);
 }

@@ -3,9 +3,10 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
-#include "app/commands.h"
-#include "app/main_window.h"
-#include "app/text.h"
+#include "common/commands.h"
+#include "common/messages.h"
+#include "app/shell.h"
+#include "common/text.h"
 #include "player/status_text.h"
 #include "res/resource.h"
 

@@ -1,8 +1,8 @@
 #include "ui/tray_menu.h"
 
-#include "app/commands.h"
-#include "app/dispatch.h"
-#include "app/main_window.h"
+#include "common/commands.h"
+#include "common/messages.h"
+#include "app/shell.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"
 #include "res/texts.h"

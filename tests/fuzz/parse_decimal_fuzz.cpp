@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/text.h"
+#include "common/text.h"
 
 namespace {
 

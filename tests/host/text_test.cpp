@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/text.h"
+#include "common/text.h"
 
 namespace {
 

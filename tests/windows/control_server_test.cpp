@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "app/main_window.h"
+#include "common/commands.h"
+#include "common/messages.h"
 #include "server/control_server.h"
 #include "server/protocol.h"
 
@@ -31,7 +31,7 @@ std::vector<Received> received;
 LRESULT CALLBACK test_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (message == WM_COMMAND) {
-        received.push_back({LOWORD(wparam), lparam, client_socket.load() != INVALID_SOCKET});
+        received.push_back({LOWORD(wparam), lparam, client_connected()});
         return 0;
     }
     if (message == WM_CONNECTION_ENDED) {
@@ -115,17 +115,17 @@ protected:
         received.clear();
         window = CreateWindowExA(0, "control_server_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
                                  GetModuleHandleA(nullptr), nullptr);
-        main_window.store(window);
+        attach_server(window);
         port = free_port();
         restart_listener(port);
-        ASSERT_NE(listen_socket.load(), INVALID_SOCKET);
+        ASSERT_TRUE(listening());
     }
 
     void TearDown() override
     {
         stop_worker();
-        EXPECT_EQ(worker_thread, nullptr);
-        EXPECT_EQ(client_socket.load(), INVALID_SOCKET);
+        EXPECT_TRUE(worker_ended(0));
+        EXPECT_FALSE(client_connected());
         DestroyWindow(window);
         pump();
     }
@@ -177,7 +177,7 @@ TEST_F(ControlServer, AClientThatStopsSendingStillGetsItsReplies)
     ASSERT_TRUE(pump_until([] { return received.size() == 2; }));
     EXPECT_TRUE(received[0].client_connected);
     EXPECT_TRUE(received[1].client_connected);
-    ASSERT_TRUE(pump_until([] { return client_socket.load() == INVALID_SOCKET; }));
+    ASSERT_TRUE(pump_until([] { return !client_connected(); }));
     EXPECT_TRUE(connection_dropped(client));
     closesocket(client);
 
@@ -230,9 +230,7 @@ TEST_F(ControlServer, StopRightAfterAcceptNeverHangs)
         stop_worker();
         ASSERT_LT(GetTickCount() - start, DEADLINE_MS / 2) << "round " << round;
         closesocket(client);
-        listen_socket.store(create_listener(port));
-        ASSERT_NE(listen_socket.load(), INVALID_SOCKET);
-        start_worker();
+        ASSERT_TRUE(restart_listener(port));
     }
 }
 
@@ -243,9 +241,8 @@ TEST_F(ControlServer, RestartToAPortInUseLeavesNoListenerAndAnEndedWorker)
     ASSERT_NE(other, INVALID_SOCKET);
 
     restart_listener(taken);
-    EXPECT_EQ(listen_socket.load(), INVALID_SOCKET);
-    ASSERT_NE(worker_thread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(worker_thread, DEADLINE_MS), WAIT_OBJECT_0);
+    EXPECT_FALSE(listening());
+    EXPECT_TRUE(worker_ended(DEADLINE_MS));
     EXPECT_EQ(connect_client(port), INVALID_SOCKET);
     closesocket(other);
 }
@@ -259,7 +256,7 @@ TEST_F(ControlServer, ManyConnectionsLeakNoHandleOrThread)
         ASSERT_TRUE(pump_until([&] { return received.size() == static_cast<size_t>(round + 1); }));
         closesocket(client);
     }
-    ASSERT_TRUE(pump_until([] { return client_socket.load() == INVALID_SOCKET; }));
+    ASSERT_TRUE(pump_until([] { return !client_connected(); }));
     pump();
     const long handles_before = count_handles(GetCurrentProcessId());
     const long threads_before = count_threads(GetCurrentProcessId());
@@ -274,7 +271,7 @@ TEST_F(ControlServer, ManyConnectionsLeakNoHandleOrThread)
         ASSERT_TRUE(pump_until([&] { return received.size() == expected; })) << "round " << round;
         closesocket(client);
     }
-    ASSERT_TRUE(pump_until([] { return client_socket.load() == INVALID_SOCKET; }));
+    ASSERT_TRUE(pump_until([] { return !client_connected(); }));
     pump();
 
     EXPECT_LE(count_handles(GetCurrentProcessId()), handles_before + 5);

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "app/commands.h"
+#include "common/commands.h"
 #include "res/texts.h"
 #include "ui/tray_menu.h"
 

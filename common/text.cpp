@@ -1,4 +1,4 @@
-#include "app/text.h"
+#include "common/text.h"
 
 int32_t parse_decimal(const char* text)
 {

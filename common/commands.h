@@ -1,7 +1,8 @@
 #pragma once
-// Command identifiers and private messages of the main window. Every player command, from the
-// network or from the tray menu, reaches the main window as WM_COMMAND with one of these in the
-// low 16 bits of its first parameter; the second parameter is CMD_PLAY's track (0 = track 1).
+// Command identifiers, the refresh timer and the default port: the vocabulary every part of the
+// program shares. Every player command, from the network or from the tray menu, reaches the main
+// window as WM_COMMAND with one of these in the low 16 bits of its first parameter; the second
+// parameter is CMD_PLAY's track (0 = track 1). Platform-free: no Windows header here.
 
 constexpr unsigned CMD_SETTINGS = 40001;
 constexpr unsigned CMD_EXIT = 40002;
@@ -20,13 +21,9 @@ constexpr unsigned CMD_TRACK_LIST = 40013;
 constexpr unsigned CMD_FIRST = CMD_SETTINGS;
 constexpr unsigned CMD_LAST = CMD_TRACK_LIST;
 
-// The shell's notifications for the tray icon (user message base 1024 + 1000), and the
-// request to show the popup menu once that notification has returned.
-constexpr unsigned WM_TRAY_NOTIFY = 2024;
-constexpr unsigned WM_TRAY_MENU = 2025;
-
 // Status refresh: timer 1 of the main window.
 constexpr unsigned TIMER_REFRESH = 1;
 constexpr unsigned REFRESH_PERIOD_MS = 10000;
 
+// The control server's port when the settings file names none.
 constexpr int DEFAULT_PORT = 5963;
