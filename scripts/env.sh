@@ -4,16 +4,26 @@ QEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export QEL_WIN_BUILD=${QEL_WIN_BUILD:-$QEL_ROOT/build/windows}
 QEL_HOST_BUILD=$QEL_ROOT/build/host
 export WINEPREFIX=${WINEPREFIX:-$QEL_WIN_BUILD/wineprefix}
-export WINEARCH=win64
+# The tree's Wine, from build/<tree>/wine.env (written by CMake): WINEARCH (win64, or win32 for the
+# 32-bit build) and the loader QEL_WINE. Called by path, not through Debian's /usr/bin/wine, which
+# takes the 32-bit loader whenever wine32 is installed, also for a 64-bit prefix (where it cannot
+# start kernel32): a 64-bit prefix always runs under the 64-bit loader.
+WINEARCH=win64
+QEL_WINE=/usr/lib/wine/wine64
+if [ -f "$QEL_WIN_BUILD/wine.env" ]; then
+  . "$QEL_WIN_BUILD/wine.env"
+fi
+export WINEARCH QEL_WINE
+case "$QEL_WINE" in
+  /*) export WINELOADER=$QEL_WINE ;;
+esac
+# `wine` in the scripts (and in what they start) is that loader.
+case ":$PATH:" in
+  *":$QEL_ROOT/scripts/loader:"*) ;;
+  *) export PATH=$QEL_ROOT/scripts/loader:$PATH ;;
+esac
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-# A 64-bit prefix always runs under the 64-bit loader, whatever else is installed.
-if [ "$WINEARCH" = win64 ] && [ -x /usr/lib/wine/wine64 ]; then
-  case ":$PATH:" in
-    *":$QEL_ROOT/scripts/wine64:"*) ;;
-    *) export PATH="$QEL_ROOT/scripts/wine64:$PATH" ;;
-  esac
-fi
 # Wine takes its ANSI code page from the locale: 932 makes the Japanese texts right. It is given
 # to Wine's commands alone (LC_ALL=$QEL_LOCALE wine ...): no glibc locale of that name is needed.
 QEL_LOCALE=ja_JP.UTF-8

@@ -6,8 +6,8 @@ sees the tray icon and drives windows) and then the program, and waits until the
 accepts connections. Everything it started is gone when the `with` block ends.
 
 Paths come from the environment that tests/e2e/CMakeLists.txt sets: QEL_EXE, DESKTOP_EXE,
-TRAYPROBE_EXE, VCD_DLL_DIR, QEL_ROOT, WINEPREFIX. Nothing here sleeps to synchronise: every wait
-polls a condition against a deadline.
+TRAYPROBE_EXE, VCD_DLL_DIR, QEL_ROOT, WINEPREFIX, WINEARCH, QEL_WINE. Nothing here sleeps to
+synchronise: every wait polls a condition against a deadline.
 """
 
 import atexit
@@ -29,6 +29,10 @@ DESKTOP_EXE = os.environ.get("DESKTOP_EXE", os.path.join(WIN_BUILD, "tools", "de
 TRAYPROBE_EXE = os.environ.get("TRAYPROBE_EXE", os.path.join(WIN_BUILD, "tools", "desktop", "trayprobe.exe"))
 VCD_DLL_DIR = os.environ.get("VCD_DLL_DIR", os.path.join(WIN_BUILD, "tools", "vcd"))
 WINEPREFIX = os.environ.get("WINEPREFIX", os.path.join(WIN_BUILD, "wineprefix"))
+# The tree's Wine: win64 or win32, and its loader by path (Debian's /usr/bin/wine would take the
+# 32-bit loader for every prefix once wine32 is installed).
+WINEARCH = os.environ.get("WINEARCH", "win64")
+WINE = os.environ.get("QEL_WINE", "/usr/lib/wine/wine64" if WINEARCH == "win64" else "/usr/lib/wine/wine")
 
 # The program's command identifiers (WM_COMMAND to its main window) and its tray messages.
 CMD_SETTINGS = 40001
@@ -131,7 +135,8 @@ def wine_env(extra=None):
     env = dict(os.environ)
     env.update({
         "WINEPREFIX": WINEPREFIX,
-        "WINEARCH": "win64",
+        "WINEARCH": WINEARCH,
+        "WINELOADER": WINE,
         "WINEDEBUG": os.environ.get("WINEDEBUG", "-all"),
         "WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="),
         "LC_ALL": "ja_JP.UTF-8",
@@ -154,7 +159,7 @@ def start_wine(exe, args=(), cwd=None, extra_env=None, stdin=subprocess.DEVNULL,
     """Starts a Windows program under Wine; the Popen's pid is the program's own Unix process."""
     ensure_display()
     _ensure_prefix()
-    return subprocess.Popen(["wine", exe] + list(args), cwd=cwd, env=wine_env(extra_env), stdin=stdin,
+    return subprocess.Popen([WINE, exe] + list(args), cwd=cwd, env=wine_env(extra_env), stdin=stdin,
                             stdout=stdout, stderr=stderr)
 
 
