@@ -383,6 +383,20 @@ class Desktop:
                 "rect": tuple(int(v) for v in fields["rect"].split(",")),
                 "class": unescape(fields["class"]), "title": unescape(title)}
 
+    def control(self, hwnd, control_id):
+        """{class, style, exstyle, rect, client} of a control as its dialog shows it: rect in the
+        dialog's client coordinates, client the client area's (width, height)."""
+        head, _, class_name = self.ok("control 0x%x %d" % (hwnd, control_id)).partition(" class=")
+        fields = dict(f.split("=", 1) for f in head.split())
+        return {"class": unescape(class_name), "style": int(fields["style"], 16),
+                "exstyle": int(fields["exstyle"], 16),
+                "rect": tuple(int(v) for v in fields["rect"].split(",")),
+                "client": tuple(int(v) for v in fields["client"].split(","))}
+
+    def mouse_click(self, x, y):
+        """A left click at a screen point through the system's input, as a mouse gives it."""
+        self.ok("mouse-click %d %d" % (x, y))
+
     def controls(self, hwnd):
         """The window's child controls: [(id, class, text)]."""
         reply = self.ok("controls 0x%x" % hwnd)
@@ -528,6 +542,8 @@ class Session:
         self.desktop = None
         self._extra_env = extra_env or {}
         self._stderr = None
+        self._history = []  # every notification call seen, in order
+        self._history_read = 0  # how many of them events() has handed out
         self._wait = wait
         self._started = start
         _live_sessions.add(self)
@@ -697,10 +713,39 @@ class Session:
             return None
         return self.wait_for(matches, timeout, "the tray icon %r" % (expected or ""))
 
+    def _pull_events(self):
+        if self.desktop is not None:
+            self._history.extend(self.desktop.events())
+
     def events(self):
-        return self.desktop.events()
+        """The notification calls since the last call."""
+        self._pull_events()
+        new = self._history[self._history_read:]
+        self._history_read = len(self._history)
+        return new
+
+    def event_mark(self):
+        """Where the notification history stands now: wait_shown(since=...) looks only after it."""
+        self._pull_events()
+        return len(self._history)
+
+    def wait_shown(self, icon, tip, since=0, timeout=WAIT_TIMEOUT):
+        """Waits until a call after `since` (an event_mark) added or changed the icon to this picture
+        and tooltip (a text, or a pattern it must match), whatever a later call (the refresh tick)
+        shows now; returns the mark just after that call."""
+        def shown():
+            self._pull_events()
+            for index in range(since, len(self._history)):
+                event = self._history[index]
+                if event["kind"] in ("add", "modify") and event["icon"] == icon and (
+                        event["tip"] == tip if isinstance(tip, str) else tip.match(event["tip"])):
+                    return index + 1
+            return None
+        return self.wait_for(shown, timeout, "a call showing icon %s with tip %r" % (icon, tip))
 
     def click(self, kind="right", x=None, y=None):
+        # The port accepts connections before the icon is added: a click waits for the icon.
+        self.wait_tray(START_TIMEOUT)
         return self.desktop.click(kind, x, y)
 
     def wait_menu(self, timeout=WAIT_TIMEOUT):

@@ -12,6 +12,7 @@ from harness import Client, Session
 
 IDOK = 1
 IDC_PORT = 1001
+IDC_PORT_LABEL = 1055
 IDC_HOST = 1056
 IDC_TRACKS = 1059
 WM_KEYDOWN = 0x100
@@ -22,6 +23,19 @@ BAD_NAME_TEXT = "ポートの名称が正しくありません。"
 # The services database that Wine's name lookup reads: the prefix's own, not the host's.
 SERVICES_FILE = os.path.join(harness.WINEPREFIX, "drive_c", "windows", "system32", "drivers", "etc", "services")
 WRAPPED_PORT = 70000 % 65536
+DOTTED_QUAD = r"(25[0-5]|2[0-4]\d|1?\d?\d)(\.(25[0-5]|2[0-4]\d|1?\d?\d)){3}"
+WS_BORDER = 0x00800000
+WS_EX_CLIENTEDGE = 0x00000200
+# The settings dialog's template: its size and, per control, class, place (dialog units) and
+# styles (WS_CHILD | WS_VISIBLE and the rest; WS_BORDER apart, which the dialog manager may turn
+# into a sunken edge).
+SETTINGS_SIZE = (108, 67)
+SETTINGS_CONTROLS = {
+    IDC_HOST: ("Static", (4, 7, 100, 8), 0x50020000, False),  # SS_LEFT | WS_GROUP
+    IDC_PORT_LABEL: ("Static", (4, 20, 60, 8), 0x50020000, False),
+    IDC_PORT: ("Edit", (4, 29, 100, 14), 0x50010080, True),  # WS_TABSTOP | ES_AUTOHSCROLL, bordered
+    IDOK: ("Button", (36, 49, 34, 14), 0x50010001, False),  # BS_DEFPUSHBUTTON | WS_TABSTOP
+}
 
 
 def port_is_free(port):
@@ -89,6 +103,21 @@ class DialogTestCase(unittest.TestCase):
         match = re.search(r"^\[qel\]\r?\n(?:.*\n)*?port=(.*?)\r?$", text or "", re.M)
         return match.group(1) if match else None
 
+    def assert_settings_layout(self, dialog):
+        """Each control of the running dialog has its template's class, place and styles: a port
+        field that is not an edit control cannot be typed into."""
+        for control_id, (class_name, (x, y, width, height), style, bordered) in SETTINGS_CONTROLS.items():
+            control = self.desktop.control(dialog, control_id)
+            scale_x = control["client"][0] / SETTINGS_SIZE[0]
+            scale_y = control["client"][1] / SETTINGS_SIZE[1]
+            expected = (x * scale_x, y * scale_y, (x + width) * scale_x, (y + height) * scale_y)
+            self.assertEqual(control["class"], class_name, control_id)
+            for got, want in zip(control["rect"], expected):
+                self.assertLessEqual(abs(got - want), 2, "control %d at %r, not %r" % (control_id, control["rect"], expected))
+            self.assertEqual(hex(control["style"] & ~WS_BORDER), hex(style), control_id)
+            has_border = bool(control["style"] & WS_BORDER or control["exstyle"] & WS_EX_CLIENTEDGE)
+            self.assertEqual(has_border, bordered, control_id)
+
     def set_port_text(self, text):
         """Opens the settings dialog, types text as the port and presses OK; returns the dialog."""
         dialog = self.open_settings()
@@ -107,9 +136,16 @@ class SettingsDialogTest(DialogTestCase):
         session.menu_choose("o")
         dialog = session.wait_window(SETTINGS_TITLE)
         self.assertEqual(self.desktop.info(dialog)["title"], SETTINGS_TITLE)
+        self.assert_settings_layout(dialog)
         self.assertEqual(self.desktop.get_text(dialog, IDC_PORT), str(old_port))
+        # The host's address when its name resolves (under Wine it does), else its name.
         host = self.desktop.get_text(dialog, IDC_HOST)
-        self.assertRegex(host, r"\Aホスト：(\d{1,3}(\.\d{1,3}){3}|%s)\Z" % re.escape(socket.gethostname()))
+        try:
+            socket.gethostbyname(socket.gethostname())
+            shown = DOTTED_QUAD
+        except OSError:
+            shown = r"(%s|%s)" % (DOTTED_QUAD, re.escape(socket.gethostname()))
+        self.assertRegex(host, r"\Aホスト：%s\Z" % shown)
         # The modal dialog's loop still carries out network commands.
         self.assertEqual(client.command("stop"), b"stop")
 

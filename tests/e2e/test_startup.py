@@ -23,6 +23,8 @@ IDCANCEL = 2
 IDC_PORT = 1001
 NO_DRIVE = dict(harness.DEFAULT_DISC, drive=0)
 POSITION = re.compile(r"^\d+\(\d+:\d+\)$")
+# Another program (a copy started by hand, another test run) may hold the default port for a while.
+DEFAULT_PORT_WAIT = 300.0
 
 
 def hold_port():
@@ -31,6 +33,19 @@ def hold_port():
     held.bind(("0.0.0.0", 0))
     held.listen(1)
     return held
+
+
+def wait_until_default_port_is_free():
+    """Waits until nothing holds port 5963; fails, saying so, if something goes on holding it."""
+    def free():
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind(("0.0.0.0", harness.DEFAULT_PORT))
+            except OSError:
+                return False
+        return True
+    harness.wait_for(free, DEFAULT_PORT_WAIT, "port %d, which this test needs, to be free: another program "
+                     "holds it (a qel.exe started by hand or by another test run?)" % harness.DEFAULT_PORT)
 
 
 def ini_port(session):
@@ -155,6 +170,25 @@ class StartupTest(unittest.TestCase):
             self.assertTrue(session.running())
 
 
+class DefaultPortTest(unittest.TestCase):
+
+    def test_without_qel_ini_or_its_port_key_the_program_listens_on_5963(self):
+        # A fresh install has no qel.ini, and the program writes none at start.
+        for ini in (False, "[qel]\r\n"):
+            with self.subTest(ini=ini):
+                wait_until_default_port_is_free()
+                with Session(ini=ini, wait=None) as session:
+                    self.assertEqual(session.port, harness.DEFAULT_PORT)
+                    session.wait_port()
+                    # This session's program answers there, not another one: its drive is asked.
+                    mark = len(session.vcd_log())
+                    with session.client() as client:
+                        self.assertEqual(client.command("status"), b"pause")
+                    self.assertTrue([line for line in session.vcd_log()[mark:] if line.startswith("MCI_STATUS ")])
+                    self.assertEqual(session.read_ini(), None if ini is False else ini)
+                    self.assertEqual(session.stop(), 0)
+
+
 class RunningTest(unittest.TestCase):
 
     def assertEndsWithClientDropped(self, session, client):
@@ -196,9 +230,10 @@ class RunningTest(unittest.TestCase):
             self.assertEqual([e["tip"] for e in session.events() if e["tip"] != "stop"], [])
             self.assertEqual(session.tray()["tip"], "stop")
             # While playing, each tick shows the position of that moment.
+            mark = session.event_mark()
             started = client.command("1").decode("ascii")
             self.assertRegex(started, POSITION)
-            session.wait_tray(tip=started, icon="playing")
+            session.wait_shown("playing", started, mark)
 
             def later_position():
                 tray = session.tray()

@@ -10,6 +10,7 @@ import harness
 from harness import Session
 
 TICK_TIMEOUT = 40.0  # the refresh tick comes every 10 s; leave room for a slow machine
+OUTSIDE_THE_MENU = (50, 50)  # the menu opens at the click point, 600 400, down and to the right
 DISC_LIST = b" 01. (4:05)\n 02. (3:30)\n 03. (5:12)\n 04. (2:47)\n"  # harness.DEFAULT_DISC
 
 
@@ -28,6 +29,7 @@ class TrayTestCase(unittest.TestCase):
         self.client = session.client()
         self.addCleanup(self.client.close)
         self.mark = len(session.vcd_log())
+        self.shown = 0
         return session
 
     def drive_lines(self):
@@ -49,13 +51,19 @@ class TrayTestCase(unittest.TestCase):
         return reply
 
     def wait_icon(self, icon, tip):
-        """Waits for the picture and a tooltip (a text, or a pattern it must match)."""
+        """Waits for the picture and a tooltip: a text as the program showed it after the last one
+        waited for (the refresh tick may have moved it on since), or a pattern the icon shows now."""
+        if isinstance(tip, str):
+            self.shown = self.session.wait_shown(icon, tip, self.shown)
+            tray = self.session.tray()
+            self.assertEqual(tray["count"], 1, "one icon")
+            return tray
+
         def shown():
             tray = self.session.tray()
             if tray["count"] != 1 or tray["icon"] != icon:
                 return None
-            matches = tray["tip"] == tip if isinstance(tip, str) else tip.match(tray["tip"])
-            return tray if matches else None
+            return tray if tip.match(tray["tip"]) else None
         return self.session.wait_for(shown, what="icon %s with tip %r" % (icon, tip))
 
     def menu(self, key):
@@ -103,6 +111,15 @@ class MenuTest(TrayTestCase):
 
     def test_each_menu_choice_does_its_command_and_answers_the_client(self):
         session = self.start()
+
+        # A click elsewhere closes the menu and chooses nothing (the program has to be in the
+        # foreground for the menu to hear of that click).
+        session.click("right")
+        session.wait_menu()
+        session.desktop.mouse_click(OUTSIDE_THE_MENU[0], OUTSIDE_THE_MENU[1])
+        session.wait_menu_closed()
+        self.assertEqual(self.client.command("status"), b"pause", "nothing is heard before the status")
+        self.assertFalse([line for line in self.drive_lines() if not line.startswith("MCI_STATUS ")])
 
         self.menu("p")
         self.assert_reply("1(0:0)")

@@ -802,6 +802,53 @@ void cmd_info(const char* rest)
     reply_add_escaped(title);
 }
 
+// One control as the dialog manager made it: its class, styles and place in the dialog's client
+// area, and the client area's size, so a test can check the template that was loaded.
+void cmd_control(const char* rest)
+{
+    HWND window = nullptr;
+    HWND control = nullptr;
+    if (!next_window(&rest, &window) || !next_control(&rest, window, &control) || control == window) {
+        reply_error("usage: control <hwnd> <id> (an existing control)");
+        return;
+    }
+    wchar_t class_name[128];
+    GetClassNameW(control, class_name, 128);
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+    RECT client{};
+    GetClientRect(window, &client);
+    reply_add("ok style=0x%08lx exstyle=0x%08lx rect=%ld,%ld,%ld,%ld client=%ld,%ld class=",
+        static_cast<unsigned long>(GetWindowLongW(control, GWL_STYLE)),
+        static_cast<unsigned long>(GetWindowLongW(control, GWL_EXSTYLE)), rect.left, rect.top, rect.right, rect.bottom,
+        client.right, client.bottom);
+    reply_add_escaped(class_name);
+}
+
+// A real left click at a screen point, through the system's input queue as a mouse would give it:
+// it goes to the window under the pointer, or to whichever window holds the mouse capture.
+void cmd_mouse_click(const char* rest)
+{
+    long long x = 0;
+    long long y = 0;
+    if (!next_number(&rest, &x) || !next_number(&rest, &y)) {
+        reply_error("usage: mouse-click x y");
+        return;
+    }
+    SetCursorPos(int(x), int(y));
+    INPUT inputs[2] = {};
+    inputs[0].type = INPUT_MOUSE;
+    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    inputs[1].type = INPUT_MOUSE;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    if (SendInput(2, inputs, sizeof inputs[0]) != 2) {
+        reply_error("input refused");
+        return;
+    }
+    reply_add("ok");
+}
+
 void cmd_window_rect(const char* rest)
 {
     HWND window = nullptr;
@@ -945,6 +992,8 @@ constexpr CommandEntry COMMANDS[] = {
     {"controls", cmd_controls},
     {"info", cmd_info},
     {"window-rect", cmd_window_rect},
+    {"control", cmd_control},
+    {"mouse-click", cmd_mouse_click},
     {"pid", cmd_pid},
     {"close", cmd_close},
     {"post", cmd_post},
