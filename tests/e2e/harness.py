@@ -177,6 +177,13 @@ vcd_only = unittest.skipUnless(DRIVE == "vcd", "needs the virtual drive")
 driver_independent = unittest.skipUnless(DRIVE == "vcd", "does not depend on the CD audio driver")
 
 
+def awaits_player_mends(test):
+    """Faults that only Wine's driver shows until the player learns that a play has ended without
+    a notice (the disc's end, the door opened by hand) and retries a track's start while the disc
+    loads. Remove once those mends are in."""
+    return unittest.expectedFailure(test) if DRIVE == "mcicda" else test
+
+
 def _fakecd_words(before, after):
     """What the person at the faked drive does to turn disc settings `before` into `after`
     (keys of the virtual drive's disc.ini, plus spinup, spinup_kind, retry, retries)."""
