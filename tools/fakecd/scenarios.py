@@ -114,20 +114,23 @@ def main():
                              stdout=subprocess.PIPE).stdout.decode("utf-8")
         for index, line in enumerate(out.splitlines()):
             scenario, step, reply = json.loads(line)
-            key = (index, scenario, step)
+            # Steps pair up by their place; the step's text may carry a drive's own duration.
+            key = (index, scenario)
             if key not in replies:
                 order.append(key)
                 replies[key] = {}
-            replies[key][drive] = reply
+            replies[key][drive] = (step, reply)
     print("| scenario | command | Wine's mcicda over the faked drive | virtual drive |")
     print("|---|---|---|---|")
     last = None
     for key in order:
-        _, scenario, step = key
+        _, scenario = key
         shown = scenario if scenario != last else ""
         last = scenario
-        print("| %s | %s | `%s` | `%s` |" % (shown, step, replies[key].get("mcicda", ""), replies[key].get("vcd", "")))
-
+        steps = [replies[key][d][0] for d in ("mcicda", "vcd") if d in replies[key]]
+        step = steps[0] if len(set(steps)) == 1 else " / ".join(steps)
+        print("| %s | %s | `%s` | `%s` |" % (shown, step, replies[key].get("mcicda", ("", ""))[1],
+                                            replies[key].get("vcd", ("", ""))[1]))
 
 if __name__ == "__main__":
     main()
