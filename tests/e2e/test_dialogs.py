@@ -126,6 +126,7 @@ class DialogTestCase(unittest.TestCase):
         return dialog
 
 
+@harness.driver_independent
 class SettingsDialogTest(DialogTestCase):
 
     def test_shows_port_and_host_and_moves_the_listener_to_a_new_port(self):
@@ -255,8 +256,10 @@ class TrackDialogTest(DialogTestCase):
 
         session.menu_choose("m")
         dialog = session.wait_window(TRACKS_TITLE)
-        self.assertEqual(self.desktop.combo_items(dialog, IDC_TRACKS),
-                         [" 01. (4:05)", " 02. (3:30)", " 03. (5:12)", " 04. (2:47)"])
+        items = self.desktop.combo_items(dialog, IDC_TRACKS)
+        # Drives report the last track a frame short, which may read a second less.
+        self.assertEqual(items[:3], [" 01. (4:05)", " 02. (3:30)", " 03. (5:12)"])
+        self.assertIn(items[3:], ([" 04. (2:47)"], [" 04. (2:46)"]))
         self.assertEqual(self.desktop.combo_selected(dialog, IDC_TRACKS), 2)
         # The dialog's loop still carries out network commands.
         self.assertRegex(client.command("status"), rb"\A3\(0:\d+\)\Z")
@@ -265,8 +268,9 @@ class TrackDialogTest(DialogTestCase):
         self.desktop.combo_select(dialog, IDC_TRACKS, 1)
         self.ok(dialog)
         plays = [line for line in session.vcd_log()[mark:] if line.startswith("MCI_PLAY ")]
-        self.assertEqual(len(plays), 1, plays)
-        self.assertIn("flags=MCI_NOTIFY|MCI_FROM from=0x00000002 ", plays[0])
+        if session.logs_commands:
+            self.assertEqual(len(plays), 1, plays)
+            self.assertIn("flags=MCI_NOTIFY|MCI_FROM from=0x00000002 ", plays[0])
         # A reply for the choice would carry the old status (track 3) ahead of this one.
         self.assertRegex(client.command("status"), rb"\A2\(0:\d+\)\Z")
         # The tooltip learns of the new track only at the next tick.
@@ -291,7 +295,8 @@ class TrackDialogTest(DialogTestCase):
         self.assertEqual(self.desktop.combo_selected(dialog, IDC_TRACKS), -1)
         mark = len(session.vcd_log())
         self.ok(dialog)
-        self.assertEqual(client.command("status"), b"pause")
+        # Nothing plays; Wine's driver reports a closed drive without a disc as open.
+        self.assertIn(client.command("status"), (b"pause", b"open"))
         self.assertFalse([line for line in session.vcd_log()[mark:] if line.startswith("MCI_PLAY ")])
 
 

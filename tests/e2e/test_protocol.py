@@ -17,8 +17,12 @@ from harness import Session
 # A 12-track disc at the drive's normal speed: positions right after a play are at 0 minutes.
 TWELVE_TRACKS = "4:05,12:30,3:04,2:47,5:12,3:30,1:00,0:59,6:06,4:44,3:33,2:22"
 TWELVE_DISC = {"tracks": TWELVE_TRACKS, "disc": 1, "drive": 1, "door": "closed"}
-TWELVE_LIST = (b" 01. (4:05)\n 02. (12:30)\n 03. (3:04)\n 04. (2:47)\n 05. (5:12)\n 06. (3:30)\n"
-               b" 07. (1:00)\n 08. (0:59)\n 09. (6:06)\n 10. (4:44)\n 11. (3:33)\n 12. (2:22)\n")
+TWELVE_LIST_HEAD = (b" 01. (4:05)\n 02. (12:30)\n 03. (3:04)\n 04. (2:47)\n 05. (5:12)\n 06. (3:30)\n"
+                    b" 07. (1:00)\n 08. (0:59)\n 09. (6:06)\n 10. (4:44)\n 11. (3:33)\n")
+TWELVE_LIST = TWELVE_LIST_HEAD + b" 12. (2:22)\n"
+# The select reply: drives report the last track a frame short (Wine's driver and Windows' do),
+# which a user may see as a second less.
+TWELVE_SELECT = re.compile(re.escape(TWELVE_LIST_HEAD) + rb" 12\. \(2:2[12]\)\n!\Z")
 
 
 def position(track):
@@ -56,12 +60,18 @@ def open_client(session):
 
 
 class DriveLog:
-    """What the program sent to the virtual drive since the last look, without the queries."""
+    """What the program sent to the virtual drive since the last look, without the queries.
+    Wine's driver keeps no such log: against it only the replies are checked."""
 
     def __init__(self, session):
         self._session = session
         self._seen = len(session.vcd_log())
         self._main = "callback=0x%08x" % session.main_window()
+
+    def expect(self, test, expected, message=None, only=None):
+        actions = [a for a in self.actions() if only is None or a.startswith(only)]
+        if self._session.logs_commands:
+            test.assertEqual(actions, expected, message)
 
     def actions(self):
         lines = self._session.vcd_log()
@@ -92,30 +102,30 @@ class CommandsTest(unittest.TestCase):
             # Stopped: status follows the two-way rule, and there is no list to give.
             self.assertReply(client, "status", b"pause!")
             self.assertReply(client, "select", b"!")
-            self.assertEqual(drive.actions(), [])
+            drive.expect(self, [])
 
             self.assertReply(client, "play", position(1))
-            self.assertEqual(drive.actions(), ["MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x00000001 callback=main result=0"])
+            drive.expect(self, ["MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x00000001 callback=main result=0"])
             self.assertReply(client, "status", position(1))
-            self.assertReply(client, "select", TWELVE_LIST + b"!")
+            self.assertReply(client, "select", TWELVE_SELECT)
             # The list is read in minutes and seconds; the player's positions are TMSF again after it.
-            self.assertEqual(drive.actions(), ["MCI_SET flags=MCI_SET_TIME_FORMAT time_format=MCI_FORMAT_MSF result=0",
-                                               "MCI_SET flags=MCI_SET_TIME_FORMAT time_format=MCI_FORMAT_TMSF result=0"])
+            drive.expect(self, ["MCI_SET flags=MCI_SET_TIME_FORMAT time_format=MCI_FORMAT_MSF result=0",
+                                "MCI_SET flags=MCI_SET_TIME_FORMAT time_format=MCI_FORMAT_TMSF result=0"])
 
             self.assertReply(client, "next", position(2))
-            self.assertEqual(drive.actions(), ["MCI_PLAY flags=MCI_FROM from=0x00000002 result=0"])
+            drive.expect(self, ["MCI_PLAY flags=MCI_FROM from=0x00000002 result=0"])
             self.assertReply(client, "next", position(3))
             self.assertReply(client, "previous", position(2))
-            self.assertEqual(drive.actions(), ["MCI_PLAY flags=MCI_FROM from=0x00000003 result=0",
-                                               "MCI_PLAY flags=MCI_FROM from=0x00000002 result=0"])
+            drive.expect(self, ["MCI_PLAY flags=MCI_FROM from=0x00000003 result=0",
+                                "MCI_PLAY flags=MCI_FROM from=0x00000002 result=0"])
 
             # pause and resume both toggle.
             self.assertReply(client, "pause", b"pause!")
-            self.assertEqual(drive.actions(), ["MCI_PAUSE flags=0 result=0"])
+            drive.expect(self, ["MCI_PAUSE flags=0 result=0"])
             self.assertReply(client, "status", b"pause!")
             self.assertReply(client, "select", b"!")
             self.assertReply(client, "pause", position(2))
-            self.assertEqual(drive.actions(), ["MCI_PLAY flags=MCI_NOTIFY callback=main result=0"],
+            drive.expect(self, ["MCI_PLAY flags=MCI_NOTIFY callback=main result=0"],
                              "a resume continues where the pause left off")
             self.assertReply(client, "resume", b"pause!")
             self.assertReply(client, "resume", position(2))
@@ -128,23 +138,23 @@ class CommandsTest(unittest.TestCase):
             self.assertReply(client, "pause", position(1))
             self.assertReply(client, "stop", b"stop!")
             self.assertReply(client, "resume", position(1))
-            self.assertEqual([a for a in drive.actions() if a.startswith("MCI_PLAY")],
-                             ["MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x00000001 callback=main result=0"] * 2)
+            drive.expect(self, ["MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x00000001 callback=main result=0"] * 2,
+                         only="MCI_PLAY")
 
             self.assertReply(client, "eject", b"open!")
             self.assertReply(client, "status", b"open!")
             self.assertReply(client, "select", b"!")
             self.assertReply(client, "close", b"pause!")
             self.assertReply(client, "status", b"pause!")
-            self.assertEqual(drive.actions(), ["MCI_SET flags=MCI_SET_DOOR_OPEN result=0",
-                                               "MCI_SET flags=MCI_SET_DOOR_CLOSED result=0"])
+            drive.expect(self, ["MCI_SET flags=MCI_SET_DOOR_OPEN result=0",
+                                "MCI_SET flags=MCI_SET_DOOR_CLOSED result=0"])
 
             # A play with the door open closes it first, waiting for it.
             self.assertReply(client, "eject", b"open!")
             drive.actions()
             self.assertReply(client, "4", position(4))
-            self.assertEqual(drive.actions(), ["MCI_SET flags=MCI_WAIT|MCI_SET_DOOR_CLOSED result=0",
-                                               "MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x00000004 callback=main result=0"])
+            drive.expect(self, ["MCI_SET flags=MCI_WAIT|MCI_SET_DOOR_CLOSED result=0",
+                                "MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x00000004 callback=main result=0"])
 
     def test_track_numbers_and_the_edges_of_the_disc(self):
         with Session(disc=TWELVE_DISC) as session, open_client(session) as client:
@@ -157,28 +167,29 @@ class CommandsTest(unittest.TestCase):
             self.assertReply(client, "5th", position(5))
             # 2^32 + 10: the number wraps around like a 32-bit integer.
             self.assertReply(client, "4294967306", position(10))
-            self.assertEqual(drive.actions(), ["MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x%08x callback=main result=0" % n
-                                               for n in (3, 12, 1, 7, 1, 5, 10)])
+            drive.expect(self, ["MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x%08x callback=main result=0" % n
+                                for n in (3, 12, 1, 7, 1, 5, 10)])
 
             # Past the ends of the disc nothing is played: the player goes on with track 10.
             self.assertReply(client, "99", position(10))
             self.assertEqual(drive.actions(), [])
             # 2^32 - 1 wraps to -1, the current position: played from there, and told of the end.
             self.assertReply(client, "4294967295", position(10))
-            self.assertRegex(" ".join(drive.actions()),
-                             r"^MCI_PLAY flags=MCI_NOTIFY\|MCI_FROM from=0x[0-9a-f]{4}000a callback=main result=0$")
+            played = " ".join(drive.actions())
+            if session.logs_commands:
+                self.assertRegex(played, r"^MCI_PLAY flags=MCI_NOTIFY\|MCI_FROM from=0x[0-9a-f]{4}000a callback=main result=0$")
             self.assertReply(client, "12", position(12))
             self.assertReply(client, "next", position(12))
             self.assertReply(client, "1", position(1))
             self.assertReply(client, "previous", position(1))
-            self.assertEqual(drive.actions(), ["MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x%08x callback=main result=0" % n
-                                               for n in (12, 1)], "no play for a track the disc does not have")
+            drive.expect(self, ["MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x%08x callback=main result=0" % n
+                                for n in (12, 1)], "no play for a track the disc does not have")
 
             # A play of a missing track still counts as playing.
             self.assertReply(client, "stop", b"stop!")
             self.assertReply(client, "99", re.compile(rb"^\d+\(\d+:\d+\)!$"))
             self.assertRegex(exchange(client, "status"), rb"^\d+\(\d+:\d+\)!$")
-            self.assertEqual(drive.actions(), ["MCI_STOP flags=0 result=0"])
+            drive.expect(self, ["MCI_STOP flags=0 result=0"])
 
             # Commands posted to the main window: the argument of a play is the track.
             session.command(harness.CMD_PLAY, 7)
@@ -186,6 +197,7 @@ class CommandsTest(unittest.TestCase):
             session.command(harness.CMD_PLAY, 0)
             self.assertRegex(one_recv(client), position(1))
 
+    @harness.vcd_only
     def test_the_wrapped_number_minus_one_plays_on_from_a_paused_position(self):
         with Session(disc=TWELVE_DISC) as session, open_client(session) as client:
             self.assertReply(client, "2", position(2))
@@ -211,6 +223,7 @@ class CommandsTest(unittest.TestCase):
             self.assertGreaterEqual(moved, int(elapsed) - 1, "the disc plays on, it is not frozen")
             self.assertLessEqual(moved, elapsed + 1)
 
+    @harness.vcd_only
     def test_position_at_the_end_of_the_disc_and_after_it_ends(self):
         # A fast drive plays the whole disc within moments and then holds still at its end.
         disc = {"tracks": "0:30,1:07", "disc": 1, "drive": 1, "door": "closed", "speed": 10000}
@@ -223,10 +236,11 @@ class CommandsTest(unittest.TestCase):
             # Unpadded seconds; the last track has no next, so the end position is what comes back.
             drive = DriveLog(session)
             self.assertReply(client, "next", b"2(1:7)!")
-            self.assertEqual(drive.actions(), [])
+            drive.expect(self, [])
             self.assertReply(client, "select", b"!")
 
 
+@harness.driver_independent
 class LinesTest(unittest.TestCase):
     """How bytes become lines, and which lines are commands."""
 
@@ -237,7 +251,7 @@ class LinesTest(unittest.TestCase):
                        b"-3", b"+3", b"\xb5", "５".encode("cp932"), b"\tstatus", b"sto", b"!"]
             client.send_bytes(b"".join(line + b"\n" for line in ignored))
             self.assertEqual(exchange(client, "status"), b"pause!")
-            self.assertEqual(drive.actions(), [])
+            drive.expect(self, [])
 
             # While playing the same lines change nothing either.
             self.assertRegex(exchange(client, "2"), position(2))
@@ -248,7 +262,7 @@ class LinesTest(unittest.TestCase):
     def test_keywords_match_at_the_start_of_a_line(self):
         with Session(disc=TWELVE_DISC) as session, open_client(session) as client:
             for line, reply in [("playing", position(1)), ("nextplease", position(2)), ("previously", position(1)),
-                                ("pauseless", None), ("status?", position(1)), ("selection", TWELVE_LIST + b"!"),
+                                ("pauseless", None), ("status?", position(1)), ("selection", TWELVE_SELECT),
                                 ("resumes", b"pause!"), ("resume now", position(1)), ("stopped", b"stop!"),
                                 ("ejected", b"open!"), ("closet", b"pause!")]:
                 if reply is None:
@@ -305,7 +319,7 @@ class LinesTest(unittest.TestCase):
                 client.send_bytes(b"pla")
             with open_client(session) as client:
                 self.assertEqual(exchange(client, b"y\nstatus\n"), b"pause!")
-            self.assertEqual(drive.actions(), ["MCI_STOP flags=0 result=0"])
+            drive.expect(self, ["MCI_STOP flags=0 result=0"])
 
     def test_a_client_that_closes_its_sending_side_still_gets_its_replies(self):
         # As "printf 'play\nstatus\n' | nc -q1 host port" does: the lines, then the end of the
@@ -336,7 +350,7 @@ class LocalCommandsTest(unittest.TestCase):
             session.menu_choose("n")
             self.assertRegex(one_recv(client), position(2))
             session.command(harness.CMD_TRACK_LIST)
-            self.assertEqual(one_recv(client), b" 01. (4:05)\n 02. (3:30)\n 03. (5:12)\n 04. (2:47)\n!")
+            self.assertRegex(one_recv(client), rb"\A 01\. \(4:05\)\n 02\. \(3:30\)\n 03\. \(5:12\)\n 04\. \(2:4[67]\)\n!\Z")
             # A left click pauses, or plays, without a reply: the next reply is the next command's.
             session.click("left")
             session.wait_tray(tip="pause", icon="idle")
