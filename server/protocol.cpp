@@ -18,9 +18,6 @@ constexpr DWORD FULL_QUEUE_PAUSE_MS = 5;
 constexpr unsigned COMMANDS_PER_MARK = 16;
 constexpr unsigned MARKS_IN_FLIGHT = 4;
 constexpr DWORD MARK_WAIT_MS = 50;
-// While commands wait for a mark, the worker still looks for more bytes this often.
-constexpr long RECEIVE_POLL_US = 2000;
-
 // The commands received but not yet posted. The worker keeps receiving into it while the marks
 // hold the posting back, so a client's batch leaves the kernel's buffers at once: a client that
 // closes without reading its replies resets the connection, and on Windows a reset discards
@@ -92,14 +89,14 @@ bool post_pending(HWND window, const std::atomic<bool>& running)
     return true;
 }
 
-// Whether a receive would return at once (bytes, the end, or an error), within the wait.
-bool receive_ready(SOCKET socket, long wait_us)
+// Whether a receive would return at once (bytes, the end, or an error).
+bool receive_ready(SOCKET socket)
 {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(socket, &readable);
-    timeval wait = {0, wait_us};
-    return select(0, &readable, nullptr, nullptr, &wait) != 0;
+    timeval no_wait = {0, 0};
+    return select(0, &readable, nullptr, nullptr, &no_wait) != 0;
 }
 
 }  // namespace
@@ -156,12 +153,11 @@ void serve_connection(SOCKET socket, HWND window, const std::atomic<bool>& runni
     pending_count = 0;
     bool receiving = true;
     while (running.load() && post_pending(window, running)) {
-        if (receiving && PENDING_CAPACITY - pending_count >= PENDING_ROOM_FOR_RECEIVE) {
-            // Nothing waits to be posted: block in the receive. Otherwise the marks hold the
-            // posting back, so look for more bytes and for a taken mark in turn.
-            if (pending_count == 0 || receive_ready(socket, RECEIVE_POLL_US)) {
-                receiving = read_commands(socket, line, &count) != -1;
-            }
+        // Nothing waits to be posted: block in the receive. Otherwise the marks hold the posting
+        // back: take in whatever has arrived meanwhile, then sleep until the next mark is taken.
+        if (receiving && PENDING_CAPACITY - pending_count >= PENDING_ROOM_FOR_RECEIVE &&
+            (pending_count == 0 || receive_ready(socket))) {
+            receiving = read_commands(socket, line, &count) != -1;
             continue;
         }
         if (pending_count == 0) {
