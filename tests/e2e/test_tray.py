@@ -235,7 +235,7 @@ class RefreshTest(TrayTestCase):
     def test_a_disc_played_to_its_end_reads_stop_at_the_tick_and_pause_to_a_client(self):
         # Two seconds of music at a hundred times the speed end within a few tens of milliseconds,
         # perhaps before the position is read.
-        session = self.start(disc=dict(harness.DEFAULT_DISC, tracks="0:01,0:01", speed=100))
+        session = self.start(disc=dict(harness.DEFAULT_DISC, tracks="0:01,0:01", speed=100, notify_end=1))
         self.client.send_line("play")
         self.assert_reply(re.compile(r"[12]\(0:[01]\)\Z"))
         session.wait_for(lambda: any("code=MCI_NOTIFY_SUCCESSFUL" in line for line in session.vcd_log()),
