@@ -185,10 +185,10 @@ class CommandsTest(unittest.TestCase):
             drive.expect(self, ["MCI_PLAY flags=MCI_NOTIFY|MCI_FROM from=0x%08x callback=main result=0" % n
                                 for n in (12, 1)], "no play for a track the disc does not have")
 
-            # A play of a missing track still counts as playing.
+            # A play of a missing track plays nothing: no position while the drive is idle.
             self.assertReply(client, "stop", b"stop!")
-            self.assertReply(client, "99", re.compile(rb"^\d+\(\d+:\d+\)!$"))
-            self.assertRegex(exchange(client, "status"), rb"^\d+\(\d+:\d+\)!$")
+            self.assertReply(client, "99", b"pause!")
+            self.assertEqual(exchange(client, "status"), b"pause!")
             drive.expect(self, ["MCI_STOP flags=0 result=0"])
 
             # Commands posted to the main window: the argument of a play is the track.
