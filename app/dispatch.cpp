@@ -24,6 +24,13 @@ void show_word(HWND window, const char* word)
     tray_update(window, status_text, load_icon(IDI_IDLE));
 }
 
+// After a play that the drive never took (no disc, a drive that refused it for the whole retry
+// time, a track the disc does not have): what the drive does, not a position of nothing.
+int compose_after_failed_play()
+{
+    return status_text_brief() == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE;
+}
+
 }  // namespace
 
 int toggle_pause(HWND window, DWORD mode)
@@ -35,8 +42,8 @@ int toggle_pause(HWND window, DWORD mode)
     }
     if (mode == MCI_MODE_PAUSE) {
         resume_playback(window);
-    } else {
-        play_track(window, 1);
+    } else if (!play_track(window, 1)) {
+        return compose_after_failed_play();
     }
     format_position(status_text);
     return IDI_PLAYING;
@@ -54,8 +61,11 @@ void on_command(HWND window, WPARAM wparam, LPARAM lparam)
         break;
     case CMD_PLAY: {
         const int track = static_cast<int>(lparam);
-        play_track(owner, track == 0 ? 1 : track);
-        show_position(window);
+        if (play_track(owner, track == 0 ? 1 : track)) {
+            show_position(window);
+        } else {
+            tray_update(window, status_text, load_icon(compose_after_failed_play()));
+        }
         send_status();
         break;
     }

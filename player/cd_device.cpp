@@ -4,9 +4,38 @@ namespace {
 
 constexpr DWORD PLAY_RETRY_MS = 10000;
 constexpr DWORD PLAY_RETRY_PAUSE_MS = 100;
+// How long a play the drive has accepted may take to show up as playing (seek, spin-up). Real
+// drives report PLAY as soon as they move, so this only has to outlast a slow seek; it is kept
+// short because a play that ends unseen within it reads as playing until it has passed.
+constexpr DWORD PLAY_START_GRACE_MS = 5000;
 
 MCIDEVICEID device = 0;  // 0: not open
 DWORD remembered_mode = MODE_NONE;
+// A play the drive accepted that has not yet been seen playing, and when it was sent.
+bool play_start_pending = false;
+DWORD play_sent_at = 0;
+
+void note_play_sent()
+{
+    play_start_pending = true;
+    play_sent_at = GetTickCount();
+}
+
+// Whether a drive in this mode has finished the play the program remembers. Drives tell the end
+// of a play only by their mode: Windows' cdaudio sends no notice when a play runs to its end, nor
+// when the door is opened by hand. A drive that has just accepted a play may still report STOP (or
+// not ready) while it seeks or spins up, so those count only once the play has been seen playing or
+// its grace has passed; an open door ends any play.
+bool play_has_ended(DWORD mode)
+{
+    if (mode == MCI_MODE_OPEN) {
+        return true;
+    }
+    if (mode != MCI_MODE_STOP && mode != MCI_MODE_NOT_READY) {
+        return false;
+    }
+    return !play_start_pending || GetTickCount() - play_sent_at > PLAY_START_GRACE_MS;
+}
 
 // One status item; false when the device refused it (the answer is then not filled in).
 bool query_status(DWORD flags, DWORD item, DWORD track, DWORD_PTR* answer)
@@ -21,27 +50,50 @@ bool query_status(DWORD flags, DWORD item, DWORD track, DWORD_PTR* answer)
     return true;
 }
 
-// The start of a track of the disc; false for a track the disc does not have.
-bool query_track_start(int track, DWORD* start)
+// The start of a track of the disc: 0 and the start, MCIERR_OUTOFRANGE for a track the disc does
+// not have (as the drive answers once it has read the disc), or the drive's error (not ready, ...).
+MCIERROR query_track_start(int track, DWORD* start)
 {
-    DWORD_PTR answer = 0;
-    const bool ok = track >= 1 &&
-        query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_POSITION, static_cast<DWORD>(track), &answer);
-    *start = ok ? static_cast<DWORD>(answer) : 0;
-    return ok;
+    *start = 0;
+    if (track < 1) {
+        return MCIERR_OUTOFRANGE;
+    }
+    MCI_STATUS_PARMS parms = {};
+    parms.dwItem = MCI_STATUS_POSITION;
+    parms.dwTrack = static_cast<DWORD>(track);
+    const MCIERROR error = mciSendCommandA(
+        device, MCI_STATUS, MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, reinterpret_cast<DWORD_PTR>(&parms));
+    if (error == 0) {
+        *start = static_cast<DWORD>(parms.dwReturn);
+    }
+    return error;
+}
+
+bool send_play(HWND window, DWORD flags, DWORD from)
+{
+    MCI_PLAY_PARMS parms = {};
+    parms.dwCallback = reinterpret_cast<DWORD_PTR>(window);
+    parms.dwFrom = from;
+    if (mciSendCommandA(device, MCI_PLAY, flags, reinterpret_cast<DWORD_PTR>(&parms)) != 0) {
+        return false;
+    }
+    note_play_sent();
+    return true;
 }
 
 // Where a play of this track starts: track -1 is the current position (the line 4294967295
-// wraps to it), any other number the start of that track. False when the device cannot say.
-bool query_play_start(int track, DWORD* start)
+// wraps to it), any other number the start of that track. The result as query_track_start's.
+MCIERROR query_play_start(int track, DWORD* start)
 {
     if (track != -1) {
         return query_track_start(track, start);
     }
-    DWORD_PTR answer = 0;
-    const bool ok = query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_POSITION, 0, &answer);
-    *start = ok ? static_cast<DWORD>(answer) : 0;
-    return ok;
+    MCI_STATUS_PARMS parms = {};
+    parms.dwItem = MCI_STATUS_POSITION;
+    const MCIERROR error =
+        mciSendCommandA(device, MCI_STATUS, MCI_STATUS_ITEM | MCI_WAIT, reinterpret_cast<DWORD_PTR>(&parms));
+    *start = error == 0 ? static_cast<DWORD>(parms.dwReturn) : 0;
+    return error;
 }
 
 void set_door(HWND window, DWORD flags)
@@ -57,13 +109,10 @@ void set_door(HWND window, DWORD flags)
 void play_from_track(HWND window, int track)
 {
     DWORD start = 0;
-    if (!query_track_start(track, &start)) {
+    if (query_track_start(track, &start) != 0) {
         return;
     }
-    MCI_PLAY_PARMS parms = {};
-    parms.dwCallback = reinterpret_cast<DWORD_PTR>(window);
-    parms.dwFrom = start;
-    mciSendCommandA(device, MCI_PLAY, MCI_FROM, reinterpret_cast<DWORD_PTR>(&parms));
+    send_play(window, MCI_FROM, start);
 }
 
 }  // namespace
@@ -94,16 +143,23 @@ void close_cd_device(HWND window)
 
 DWORD query_mode()
 {
-    DWORD_PTR mode = 0;
-    if (!query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_MODE, 0, &mode)) {
-        return MCI_MODE_NOT_READY;
+    DWORD_PTR answer = 0;
+    const DWORD mode = query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_MODE, 0, &answer)
+        ? static_cast<DWORD>(answer)
+        : MCI_MODE_NOT_READY;
+    if (mode == MCI_MODE_PLAY) {
+        play_start_pending = false;
+    } else if (remembered_mode == MCI_MODE_PLAY && play_has_ended(mode)) {
+        // The play has run to its end or was ended from outside: as the success notice would have.
+        remembered_mode = MCI_MODE_STOP;
     }
-    return mode == MCI_MODE_STOP ? remembered_mode : static_cast<DWORD>(mode);
+    return mode == MCI_MODE_STOP ? remembered_mode : mode;
 }
 
 void set_remembered_mode(DWORD mode)
 {
     remembered_mode = mode;
+    play_start_pending = false;
 }
 
 int track_count()
@@ -130,7 +186,7 @@ DWORD current_position()
 DWORD track_start(int track)
 {
     DWORD start = 0;
-    query_play_start(track, &start);
+    static_cast<void>(query_play_start(track, &start));
     return start;
 }
 
@@ -142,39 +198,43 @@ DWORD track_length(int track)
         : 0;
 }
 
-void play_track(HWND window, int track)
+bool play_track(HWND window, int track)
 {
     if (query_mode() == MCI_MODE_OPEN) {
         set_door(window, MCI_SET_DOOR_CLOSED | MCI_WAIT);
     }
-    // A track the disc does not have can never be played: retrying would only freeze the
-    // program for the whole retry time.
+    // A drive that has just closed its door or is still spinning up can neither tell where the
+    // track starts nor play it for a while: keep asking, and trying, for up to ten seconds. Only a
+    // track the disc does not have is given up at once: retrying would freeze the program for the
+    // whole retry time.
+    const DWORD started = GetTickCount();
+    bool have_start = false;
     DWORD start = 0;
-    if (query_play_start(track, &start)) {
-        // A drive that has just closed its door or is still spinning up refuses plays for a
-        // while: keep trying for up to ten seconds.
-        const DWORD started = GetTickCount();
-        for (;;) {
-            MCI_PLAY_PARMS parms = {};
-            parms.dwCallback = reinterpret_cast<DWORD_PTR>(window);
-            parms.dwFrom = start;
-            if (mciSendCommandA(device, MCI_PLAY, MCI_FROM | MCI_NOTIFY, reinterpret_cast<DWORD_PTR>(&parms)) == 0) {
+    bool playing = false;
+    for (;;) {
+        if (!have_start) {
+            const MCIERROR error = query_play_start(track, &start);
+            if (error == MCIERR_OUTOFRANGE) {
                 break;
             }
-            Sleep(PLAY_RETRY_PAUSE_MS);
-            if (GetTickCount() - started > PLAY_RETRY_MS) {
-                break;
-            }
+            have_start = error == 0;
+        }
+        if (have_start && send_play(window, MCI_FROM | MCI_NOTIFY, start)) {
+            playing = true;
+            break;
+        }
+        Sleep(PLAY_RETRY_PAUSE_MS);
+        if (GetTickCount() - started > PLAY_RETRY_MS) {
+            break;
         }
     }
     remembered_mode = MCI_MODE_PLAY;
+    return playing;
 }
 
 void resume_playback(HWND window)
 {
-    MCI_PLAY_PARMS parms = {};
-    parms.dwCallback = reinterpret_cast<DWORD_PTR>(window);
-    mciSendCommandA(device, MCI_PLAY, MCI_NOTIFY, reinterpret_cast<DWORD_PTR>(&parms));
+    send_play(window, MCI_NOTIFY, 0);
     remembered_mode = MCI_MODE_PLAY;
 }
 
@@ -184,6 +244,7 @@ void pause_playback(HWND window)
     parms.dwCallback = reinterpret_cast<DWORD_PTR>(window);
     mciSendCommandA(device, MCI_PAUSE, 0, reinterpret_cast<DWORD_PTR>(&parms));
     remembered_mode = MCI_MODE_PAUSE;
+    play_start_pending = false;
 }
 
 void stop_playback(HWND window)

@@ -11,7 +11,8 @@ bool open_cd_device(HWND window);
 void close_cd_device(HWND window);
 
 // The device's mode, except that a device reporting STOP reads as the remembered mode.
-// A failed query reads as MCI_MODE_NOT_READY.
+// A failed query reads as MCI_MODE_NOT_READY. A remembered PLAY becomes STOP once the device shows
+// that the play is over (stopped, not ready or open, past the start of the play).
 DWORD query_mode();
 void set_remembered_mode(DWORD mode);
 
@@ -22,7 +23,9 @@ DWORD current_position();
 DWORD track_start(int track);  // -1: the current position
 DWORD track_length(int track);  // in the time format in force
 
-void play_track(HWND window, int track);
+// Plays from the start of the track, asking to be told of the end; true when the drive took the
+// play. The remembered mode is PLAY afterwards either way.
+bool play_track(HWND window, int track);
 void resume_playback(HWND window);
 void pause_playback(HWND window);
 void stop_playback(HWND window);

@@ -182,13 +182,6 @@ vcd_only = unittest.skipUnless(DRIVE == "vcd", "needs the virtual drive")
 driver_independent = unittest.skipUnless(DRIVE == "vcd", "does not depend on the CD audio driver")
 
 
-def awaits_player_mends(drives=("mcicda",)):
-    """Faults that the given drives show until the player learns that a play has ended without a
-    notice (the disc's end, the door opened by hand) and retries a track's start while the disc
-    loads. Remove once those mends are in."""
-    return unittest.expectedFailure if DRIVE in drives else (lambda test: test)
-
-
 def _fakecd_words(before, after):
     """What the person at the faked drive does to turn disc settings `before` into `after`
     (keys of the virtual drive's disc.ini, plus spinup, spinup_kind, retry, retries)."""

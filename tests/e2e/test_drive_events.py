@@ -31,7 +31,6 @@ class DriveEventsTest(unittest.TestCase):
         self.session.wait_for(lambda: self.client.command("status") == expected, timeout,
                               "status %r" % expected)
 
-    @harness.awaits_player_mends()
     def test_a_disc_played_to_its_end_is_stopped_for_status_tick_and_click(self):
         # Ten seconds of music twenty times as fast.
         session = self.start(tracks="0:05,0:05", speed=20)
@@ -46,7 +45,6 @@ class DriveEventsTest(unittest.TestCase):
         session.wait_tray(icon="playing")
         self.assertRegex(self.client.command("status"), position(1))
 
-    @harness.awaits_player_mends(("mcicda", "vcd"))
     def test_the_door_opened_by_hand_while_playing_then_closed(self):
         session = self.start()
         self.assertRegex(self.client.command("2"), position(2))
@@ -67,7 +65,6 @@ class DriveEventsTest(unittest.TestCase):
         self.assertEqual(self.client.command("select"), b"")
 
     @unittest.skipUnless(harness.DRIVE == "mcicda", "a spin-up of the faked drive")
-    @harness.awaits_player_mends()
     def test_play_with_the_door_open_waits_for_either_kind_of_spin_up(self):
         session = self.start()
         for kind in ("absent", "becoming"):

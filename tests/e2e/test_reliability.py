@@ -433,7 +433,8 @@ class FailingDriveTest(unittest.TestCase):
             self.assertTrue(all("error=MCIERR_HARDWARE" in line for line in log[:5]), log)
             self.assertEqual(log[5], played)
 
-            # A drive that refuses every play: the program gives up after its retries and answers.
+            # A drive that refuses every play: the program gives up after its retries and answers
+            # with what the drive does, which is to go on with track 1.
             since = len(session.vcd_log())
             session.set_disc(fail_plays=0, fail_all_plays=1)
             client.send_bytes(b"2\nstatus\n")
@@ -456,8 +457,9 @@ class FailingDriveTest(unittest.TestCase):
             session.set_disc(disc=0)
             session.wait_for(lambda: client.command("status") == b"pause", what="status to read pause")
             self.assertEqual(client.command("select"), b"")
+            # No disc: the drive is given its ten seconds to become ready, then nothing plays.
             client.send_line("play")
-            client.read_reply()
+            self.assertEqual(client.read_reply(harness.REPLY_TIMEOUT + 20), b"pause")
             self.assertEqual(client.command("status"), b"pause")
             self.assertTrue(session.running())
 

@@ -235,7 +235,7 @@ class RefreshTest(TrayTestCase):
     def test_a_disc_played_to_its_end_reads_stop_at_the_tick_and_pause_to_a_client(self):
         # Two seconds of music at a hundred times the speed end within a few tens of milliseconds,
         # perhaps before the position is read.
-        session = self.start(disc=dict(harness.DEFAULT_DISC, tracks="0:01,0:01", speed=100))
+        session = self.start(disc=dict(harness.DEFAULT_DISC, tracks="0:01,0:01", speed=100, notify_end=1))
         self.client.send_line("play")
         self.assert_reply(re.compile(r"[12]\(0:[01]\)\Z"))
         session.wait_for(lambda: any("code=MCI_NOTIFY_SUCCESSFUL" in line for line in session.vcd_log()),
@@ -246,6 +246,20 @@ class RefreshTest(TrayTestCase):
         self.assertEqual(session.tray()["icon"], "idle")
         self.assertEqual(self.client.command("status"), b"pause")
         self.assertEqual(self.client.command("select"), b"", "not playing: no list")
+
+    def test_a_disc_played_to_its_end_without_a_notice_reads_stopped_and_a_click_plays_again(self):
+        # As on Windows, the drive tells nobody that the disc has ended: the program must see it.
+        session = self.start(disc=dict(harness.DEFAULT_DISC, tracks="0:01,0:01", speed=100))
+        self.client.send_line("play")
+        self.assert_reply(re.compile(r"[12]\(0:[01]\)\Z"))
+        session.wait_for(lambda: self.client.command("status") == b"pause", what="status to read pause")
+        session.wait_for(lambda: session.tray()["tip"] == "stop", TICK_TIMEOUT, "the tick's \"stop\"")
+        self.assertEqual(session.tray()["icon"], "idle")
+        self.assertFalse(any("code=MCI_NOTIFY_SUCCESSFUL" in line for line in session.vcd_log()))
+        self.drive_lines()
+        session.click("left")
+        self.wait_icon("playing", position(1))
+        self.assert_drive_did(self.drive_lines(), "MCI_PLAY", "flags=MCI_NOTIFY|MCI_FROM from=0x00000001 ")
 
 
 if __name__ == "__main__":

@@ -14,6 +14,8 @@ constexpr DWORD kDeadlineMs = 30000;
 constexpr DWORD kSentinel = 0xFEEDABAD;
 // A disc of three seconds' audio at twenty times normal speed ends within a fraction of a second.
 constexpr const char* kShortDisc = "[disc]\ntracks=0:02,0:01\nspeed=20\n";
+// The same disc on a drive that tells of a play's end, which Windows' cdaudio never does.
+constexpr const char* kShortNotifyingDisc = "[disc]\ntracks=0:02,0:01\nspeed=20\nnotify_end=1\n";
 constexpr DWORD kShortDiscEndMsf = MCI_MAKE_MSF(0, 5, 0); // 2 s lead-in + 3 s of tracks
 constexpr const char* kLongDisc = "[disc]\ntracks=4:05,12:30,3:04\n";
 
@@ -400,7 +402,7 @@ TEST_F(VirtualDrive, DoorKeyInDiscIniActsLikeTheButton)
 
 TEST_F(VirtualDrive, NotifyingPlayReachesTheWindowAtTheEndOfTheDisc)
 {
-    open_with(kShortDisc);
+    open_with(kShortNotifyingDisc);
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_MSF), 0u);
     ASSERT_EQ(play(MCI_NOTIFY), 0u);
     // Nothing asks the drive anything while waiting: the end must be noticed by the drive itself.
@@ -414,7 +416,7 @@ TEST_F(VirtualDrive, NotifyingPlayReachesTheWindowAtTheEndOfTheDisc)
 
 TEST_F(VirtualDrive, PlayStopsAtItsToPosition)
 {
-    open_with(kShortDisc);
+    open_with(kShortNotifyingDisc);
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_TMSF), 0u);
     ASSERT_EQ(play(MCI_FROM | MCI_TO | MCI_NOTIFY, MCI_MAKE_TMSF(1, 0, 1, 0), MCI_MAKE_TMSF(2, 0, 0, 0)), 0u);
     ASSERT_TRUE(wait_for_notifications(1));
@@ -423,6 +425,70 @@ TEST_F(VirtualDrive, PlayStopsAtItsToPosition)
     EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_STOP));
     EXPECT_EQ(play(MCI_FROM | MCI_TO, MCI_MAKE_TMSF(2, 0, 0, 0), MCI_MAKE_TMSF(1, 0, 0, 0)),
               static_cast<MCIERROR>(MCIERR_OUTOFRANGE));
+}
+
+TEST_F(VirtualDrive, ByDefaultAPlayThatEndsLeavesItsNotificationPending)
+{
+    open_with(kShortDisc);
+    ASSERT_EQ(play(MCI_NOTIFY), 0u);
+    ASSERT_TRUE(wait_for_mode(MCI_MODE_STOP));
+    EXPECT_EQ(position(), kShortDiscEndMsf);
+    pump_messages();
+    EXPECT_TRUE(g_notifications.empty());
+    // The next command that ends a play ends the pending notification.
+    ASSERT_EQ(simple(MCI_STOP), 0u);
+    ASSERT_TRUE(wait_for_notifications(1));
+    EXPECT_EQ(g_notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_ABORTED));
+}
+
+TEST_F(VirtualDrive, ShortLastTrackCountsTheLastTrackAndTheDiscOneFrameShort)
+{
+    open_with("[disc]\ntracks=4:05,3:04\nshort_last_track=1\n");
+    ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_TMSF), 0u);
+    EXPECT_EQ(status_ok(MCI_STATUS_LENGTH, MCI_TRACK, 1), MCI_MAKE_MSF(4, 5, 0));
+    EXPECT_EQ(status_ok(MCI_STATUS_LENGTH, MCI_TRACK, 2), MCI_MAKE_MSF(3, 3, 74));
+    EXPECT_EQ(status_ok(MCI_STATUS_LENGTH), MCI_MAKE_MSF(7, 8, 74));
+}
+
+// load_ms long enough that no stall of the test outlasts it; writing load_ms=0 ends the load.
+TEST_F(VirtualDrive, AfterTheDoorClosesTheDriveLoadsAsLoadKindSays)
+{
+    struct Kind {
+        const char* name;
+        DWORD mode;        // while loading
+        bool reads_disc;   // the disc's status items answer while loading
+    };
+    for (const Kind& kind : {Kind{"not_ready", MCI_MODE_NOT_READY, false}, Kind{"open", MCI_MODE_OPEN, false},
+                             Kind{"refuse", MCI_MODE_STOP, true}}) {
+        SCOPED_TRACE(kind.name);
+        const std::string ini = std::string(kLongDisc) + "load_kind=" + kind.name + "\n";
+        write_ini((ini + "load_ms=60000\n").c_str());
+        if (device_ == 0) {
+            ASSERT_EQ(open_drive(), 0u);
+            EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_STOP)) << "a drive just opened has its disc loaded";
+        }
+        ASSERT_EQ(set(MCI_SET_DOOR_OPEN), 0u);
+        ASSERT_EQ(set(MCI_SET_DOOR_CLOSED | MCI_WAIT), 0u);
+        EXPECT_EQ(mode(), kind.mode);
+        DWORD value = 0;
+        EXPECT_EQ(status(MCI_STATUS_NUMBER_OF_TRACKS, &value),
+                  kind.reads_disc ? 0u : static_cast<MCIERROR>(MCIERR_DEVICE_NOT_READY));
+        EXPECT_EQ(play(MCI_FROM, MCI_MAKE_MSF(0, 2, 0)), static_cast<MCIERROR>(MCIERR_DEVICE_NOT_READY));
+        write_ini((ini + "load_ms=0\n").c_str());
+        EXPECT_TRUE(wait_for_mode(MCI_MODE_STOP));
+        EXPECT_EQ(play(MCI_FROM, MCI_MAKE_MSF(0, 2, 0)), 0u);
+        EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_PLAY));
+        ASSERT_EQ(simple(MCI_STOP), 0u);
+    }
+}
+
+TEST_F(VirtualDrive, APlayStillSeekingReportsStopAtItsStart)
+{
+    open_with("[disc]\ntracks=4:05,12:30,3:04\nstart_ms=60000\n");
+    ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_TMSF), 0u);
+    ASSERT_EQ(play(MCI_FROM, MCI_MAKE_TMSF(2, 0, 0, 0)), 0u);
+    EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_STOP));
+    EXPECT_EQ(position(), MCI_MAKE_TMSF(2, 0, 0, 0));
 }
 
 TEST_F(VirtualDrive, PlayWithWaitReturnsWhenTheDiscHasEnded)
@@ -532,7 +598,7 @@ TEST_F(VirtualDrive, CommandThatCompletesAtOnceNotifiesSuccess)
 
 TEST_F(VirtualDrive, LogRecordsEachCommandWithItsFlagsAndParameters)
 {
-    open_with(kShortDisc);
+    open_with(kShortNotifyingDisc);
     const std::string dev = "dev=" + std::to_string(device_);
     char callback[32];
     snprintf(callback, sizeof callback, "callback=0x%08llx",

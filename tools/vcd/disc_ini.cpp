@@ -95,6 +95,26 @@ void apply_key(const char* key, const char* value, DiscSettings* settings)
         }
     } else if (equals_nocase(key, "stop_after_pause")) {
         read_flag(value, &settings->stop_after_pause);
+    } else if (equals_nocase(key, "notify_end")) {
+        read_flag(value, &settings->notify_end);
+    } else if (equals_nocase(key, "short_last_track")) {
+        read_flag(value, &settings->short_last_track);
+    } else if (equals_nocase(key, "load_ms")) {
+        if (read_count(value, static_cast<int>(kMaxDelayMs), &number)) {
+            settings->load_ms = static_cast<uint32_t>(number);
+        }
+    } else if (equals_nocase(key, "load_kind")) {
+        if (equals_nocase(value, "not_ready")) {
+            settings->load_kind = LoadKind::not_ready;
+        } else if (equals_nocase(value, "open")) {
+            settings->load_kind = LoadKind::open;
+        } else if (equals_nocase(value, "refuse")) {
+            settings->load_kind = LoadKind::refuse;
+        }
+    } else if (equals_nocase(key, "start_ms")) {
+        if (read_count(value, static_cast<int>(kMaxDelayMs), &number)) {
+            settings->start_ms = static_cast<uint32_t>(number);
+        }
     }
 }
 

@@ -63,7 +63,8 @@ struct Drive {
     bool disc_present;
     bool door_open;
     Motion motion;
-    // While playing, the frame at base_tick; otherwise the current frame.
+    // While playing, the frame at base_tick (a play starts moving at base_tick, which start_ms
+    // puts in the future); otherwise the current frame.
     uint32_t position;
     uint64_t base_tick;
     uint32_t play_end;
@@ -72,6 +73,13 @@ struct Drive {
     int fail_plays;
     bool fail_all_plays;
     bool stop_after_pause;
+    bool notify_end;
+    bool short_last_track;
+    uint32_t load_ms;
+    LoadKind load_kind;
+    uint32_t start_ms;
+    bool closed_since_open; // the door has closed since the drive was opened: it loads the disc
+    uint64_t closed_tick;   // when it last closed; loading lasts load_ms from then, as load_ms says now
     bool file_door_open; // the door= value last read, so that only a change of it moves the door
     PendingNotify pending;
 };
@@ -102,7 +110,7 @@ uint64_t now_ms() { return GetTickCount64(); }
 uint32_t current_frame(uint64_t now)
 {
     const Drive& d = g_drive;
-    if (d.motion != Motion::playing) {
+    if (d.motion != Motion::playing || now < d.base_tick) {
         return d.position;
     }
     const uint64_t elapsed = now - d.base_tick;
@@ -173,7 +181,11 @@ void advance(uint64_t now)
     log_start(&line, "END");
     log_add(&line, "frame=%u", d.position);
     log_write(&line);
-    end_pending(MCI_NOTIFY_SUCCESSFUL);
+    // Windows' cdaudio and Wine's mcicda tell nobody: the notification stays pending until the
+    // next play, pause, stop or close ends it.
+    if (d.notify_end) {
+        end_pending(MCI_NOTIFY_SUCCESSFUL);
+    }
 }
 
 // Stops whatever moves, keeping the position, and ends a pending notification with code.
@@ -194,14 +206,42 @@ void move_door(bool open, uint64_t now)
     if (open) {
         halt(now, MCI_NOTIFY_ABORTED);
     } else {
-        // Closing reloads the disc: the drive starts over at its beginning.
+        // Closing reloads the disc: the drive starts over at its beginning, once it has loaded it.
         d.motion = Motion::idle;
         d.position = disc_start(d.disc);
+        d.closed_since_open = true;
+        d.closed_tick = now;
     }
     d.door_open = open;
 }
 
-bool ready() { return !g_drive.door_open && g_drive.disc_present; }
+// Still loading the disc after the door closed.
+bool loading(uint64_t now)
+{
+    const Drive& d = g_drive;
+    return !d.door_open && d.disc_present && d.closed_since_open && now - d.closed_tick < d.load_ms;
+}
+
+// The disc can be read: door closed, a disc in and not still loading (a drive that only refuses
+// plays while it loads answers queries meanwhile).
+bool ready()
+{
+    const Drive& d = g_drive;
+    return !d.door_open && d.disc_present && (d.load_kind == LoadKind::refuse || !loading(now_ms()));
+}
+
+const char* load_kind_name(LoadKind kind)
+{
+    switch (kind) {
+    case LoadKind::open:
+        return "open";
+    case LoadKind::refuse:
+        return "refuse";
+    case LoadKind::not_ready:
+        break;
+    }
+    return "not_ready";
+}
 
 // ---- disc.ini ----
 
@@ -223,6 +263,8 @@ void log_settings(const DiscSettings& s)
     log_add(&line, "tracks=%d disc=%d drive=%d speed=%u fail_plays=%d fail_all_plays=%d door=%s stop_after_pause=%d",
             s.disc.track_count, s.disc_present ? 1 : 0, s.drive_present ? 1 : 0, s.speed, s.fail_plays,
             s.fail_all_plays ? 1 : 0, s.door_open ? "open" : "closed", s.stop_after_pause ? 1 : 0);
+    log_add(&line, "notify_end=%d short_last_track=%d load_ms=%u load_kind=%s start_ms=%u", s.notify_end ? 1 : 0,
+            s.short_last_track ? 1 : 0, s.load_ms, load_kind_name(s.load_kind), s.start_ms);
     if (!s.tracks_valid) {
         log_add(&line, "error=tracks");
     }
@@ -233,7 +275,7 @@ void apply_settings(const DiscSettings& s, bool first, uint64_t now)
 {
     Drive& d = g_drive;
     log_settings(s);
-    if (d.motion == Motion::playing) {
+    if (d.motion == Motion::playing && now >= d.base_tick) {
         // A new speed counts from now on: what has been played so far stays played.
         d.position = current_frame(now);
         d.base_tick = now;
@@ -243,6 +285,11 @@ void apply_settings(const DiscSettings& s, bool first, uint64_t now)
     d.fail_plays = s.fail_plays;
     d.fail_all_plays = s.fail_all_plays;
     d.stop_after_pause = s.stop_after_pause;
+    d.notify_end = s.notify_end;
+    d.short_last_track = s.short_last_track;
+    d.load_ms = s.load_ms;
+    d.load_kind = s.load_kind;
+    d.start_ms = s.start_ms;
     if (first) {
         d.disc = s.disc;
         d.disc_present = s.disc_present;
@@ -469,7 +516,7 @@ DWORD colon_kind(TimeUnit unit)
     return 0;
 }
 
-DWORD current_mode()
+DWORD current_mode(uint64_t now)
 {
     const Drive& d = g_drive;
     if (d.door_open) {
@@ -478,9 +525,13 @@ DWORD current_mode()
     if (!d.disc_present) {
         return MCI_MODE_NOT_READY;
     }
+    if (loading(now) && d.load_kind != LoadKind::refuse) {
+        return d.load_kind == LoadKind::open ? MCI_MODE_OPEN : MCI_MODE_NOT_READY;
+    }
     switch (d.motion) {
     case Motion::playing:
-        return MCI_MODE_PLAY;
+        // Still seeking to where the play starts.
+        return now < d.base_tick ? MCI_MODE_STOP : MCI_MODE_PLAY;
     case Motion::paused:
         // Windows' cdaudio says "stopped" while paused; the pause is still there for MCI_RESUME.
         return d.stop_after_pause ? MCI_MODE_STOP : MCI_MODE_PAUSE;
@@ -505,7 +556,7 @@ DWORD status_value(const Instance* self, DWORD flags, DWORD item, DWORD track, u
     const bool with_track = (flags & MCI_TRACK) != 0;
     switch (item) {
     case MCI_STATUS_MODE:
-        *value = MAKEMCIRESOURCE(current_mode(), current_mode());
+        *value = MAKEMCIRESOURCE(current_mode(now), current_mode(now));
         return MCI_RESOURCE_RETURNED;
     case MCI_STATUS_MEDIA_PRESENT:
     case MCI_STATUS_READY:
@@ -546,8 +597,12 @@ DWORD status_value(const Instance* self, DWORD flags, DWORD item, DWORD track, u
         return colon_kind(self->unit);
     }
     case MCI_STATUS_LENGTH: {
-        const uint32_t frames =
+        uint32_t frames =
             with_track ? track_length(disc, static_cast<int>(track)) : disc_end(disc) - disc_start(disc);
+        // Windows' cdaudio (and Wine's mcicda after it) count the last track one frame short.
+        if (g_drive.short_last_track && (!with_track || static_cast<int>(track) == disc.track_count)) {
+            --frames;
+        }
         *value = duration_value(self->unit, frames);
         return self->unit == TimeUnit::milliseconds ? 0 : MCI_COLONIZED3_RETURN;
     }
@@ -615,7 +670,7 @@ DWORD on_play(const Instance* self, DWORD flags, const MCI_PLAY_PARMS* p, uint64
     }
     add_callback(line, flags, callback);
     Drive& d = g_drive;
-    if (!ready()) {
+    if (!ready() || loading(now)) {
         return MCIERR_DEVICE_NOT_READY;
     }
     if (d.fail_all_plays) {
@@ -644,7 +699,7 @@ DWORD on_play(const Instance* self, DWORD flags, const MCI_PLAY_PARMS* p, uint64
         return 0;
     }
     d.motion = Motion::playing;
-    d.base_tick = now;
+    d.base_tick = now + d.start_ms;
     d.play_end = to;
     *serial = ++d.play_serial;
     if ((flags & MCI_NOTIFY) != 0) {
