@@ -340,6 +340,9 @@ class LocalCommandsTest(unittest.TestCase):
     def test_menu_and_posted_commands_reply_and_the_click_does_not(self):
         with Session() as session, open_client(session) as client:
             session.wait_tray()
+            # Served from now on: a command posted before the worker took the connection would
+            # answer nobody.
+            self.assertEqual(exchange(client, "status"), b"pause!")
             session.command(harness.CMD_PLAY)
             self.assertRegex(one_recv(client), position(1))
             session.command(harness.CMD_STOP)
