@@ -29,6 +29,9 @@ bool sockets_started = false;
 bool timer_started = false;
 bool tray_shown = false;
 bool shut_down = false;
+// The shell's broadcast after the taskbar restarts. Registered once, before the window exists:
+// asking for it again with every message would cost a trip to the system each time.
+UINT taskbar_created = 0;
 
 void shut_down_everything(HWND window)
 {
@@ -147,7 +150,7 @@ void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     // A restarted taskbar has forgotten every icon.
-    if (message == RegisterWindowMessageA("TaskbarCreated")) {
+    if (message == taskbar_created && taskbar_created != 0) {
         announce_tray(window);
     }
     route(window, message, wparam, lparam);
@@ -167,6 +170,7 @@ int run_program(HINSTANCE module)
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_MENU + 1);
     window_class.lpszClassName = WINDOW_CLASS;
     RegisterClassA(&window_class);
+    taskbar_created = RegisterWindowMessageA("TaskbarCreated");
 
     locate_settings();
     port = read_port();
