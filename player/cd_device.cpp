@@ -96,6 +96,14 @@ MCIERROR query_play_start(int track, DWORD* start)
     return error;
 }
 
+// MCI_FORMAT_TMSF at all times, except while the track lengths are read (MSF).
+void set_time_format(DWORD format)
+{
+    MCI_SET_PARMS parms = {};
+    parms.dwTimeFormat = format;
+    mciSendCommandA(device, MCI_SET, MCI_SET_TIME_FORMAT, reinterpret_cast<DWORD_PTR>(&parms));
+}
+
 void set_door(HWND window, DWORD flags)
 {
     MCI_SET_PARMS parms = {};
@@ -190,12 +198,21 @@ DWORD track_start(int track)
     return start;
 }
 
-DWORD track_length(int track)
+void read_track_lengths(track_length_sink sink, void* context)
 {
-    DWORD_PTR length = 0;
-    return query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_LENGTH, static_cast<DWORD>(track), &length)
-        ? static_cast<DWORD>(length)
-        : 0;
+    set_time_format(MCI_FORMAT_MSF);
+    const int count = track_count();
+    for (int track = 1; track <= count; ++track) {
+        DWORD_PTR length = 0;
+        if (!query_status(
+                MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_LENGTH, static_cast<DWORD>(track), &length)) {
+            length = 0;
+        }
+        if (!sink(context, track, static_cast<DWORD>(length))) {
+            break;
+        }
+    }
+    set_time_format(MCI_FORMAT_TMSF);
 }
 
 bool play_track(HWND window, int track)
@@ -272,11 +289,4 @@ void open_door(HWND window)
 void close_door(HWND window)
 {
     set_door(window, MCI_SET_DOOR_CLOSED);
-}
-
-void set_time_format(DWORD format)
-{
-    MCI_SET_PARMS parms = {};
-    parms.dwTimeFormat = format;
-    mciSendCommandA(device, MCI_SET, MCI_SET_TIME_FORMAT, reinterpret_cast<DWORD_PTR>(&parms));
 }

@@ -21,7 +21,6 @@ int track_count();
 int current_track();
 DWORD current_position();
 DWORD track_start(int track);  // -1: the current position
-DWORD track_length(int track);  // in the time format in force
 
 // Plays from the start of the track, asking to be told of the end; true when the drive took the
 // play. The remembered mode is PLAY afterwards either way.
@@ -34,5 +33,8 @@ void previous_track(HWND window);
 void open_door(HWND window);
 void close_door(HWND window);
 
-// MCI_FORMAT_TMSF at all times, except while the track list is built (MSF).
-void set_time_format(DWORD format);
+// Each track's length in minutes, seconds and frames (MSF, minutes in the lowest byte), read with
+// the device switched to MSF and back to TMSF afterwards; a failed query reads as 0. sink takes
+// tracks 1, 2, ... in order until it returns false or the disc has no more.
+using track_length_sink = bool (*)(void* context, int track, DWORD msf_length);
+void read_track_lengths(track_length_sink sink, void* context);

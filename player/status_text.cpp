@@ -22,6 +22,15 @@ DWORD compose_status(bool stop_reads_stop)
     return mode;
 }
 
+// Appends one track's line to the list in context (TRACK_LIST_SIZE bytes); a line that would not
+// fit ends the list after its last whole line.
+bool append_track_line(void* context, int track, DWORD msf_length)
+{
+    char line[64];
+    format_track_line(track, msf_length, line, sizeof line);
+    return append_whole(static_cast<char*>(context), TRACK_LIST_SIZE, line);
+}
+
 }  // namespace
 
 void set_status_text(const char* text)
@@ -46,15 +55,6 @@ DWORD status_text_timer()
 
 void build_track_list(char* out)
 {
-    set_time_format(MCI_FORMAT_MSF);
     out[0] = '\0';
-    const int count = track_count();
-    for (int track = 1; track <= count; ++track) {
-        char line[64];
-        format_track_line(track, track_length(track), line, sizeof line);
-        if (!append_whole(out, TRACK_LIST_SIZE, line)) {
-            break;
-        }
-    }
-    set_time_format(MCI_FORMAT_TMSF);
+    read_track_lengths(append_track_line, out);
 }
