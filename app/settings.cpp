@@ -14,7 +14,6 @@ namespace {
 
 constexpr char SECTION[] = "qel";
 constexpr char KEY[] = "port";
-constexpr char DEFAULT_PORT_TEXT[] = "5963";
 constexpr size_t VALUE_SIZE = 1000;
 
 bool is_lead_byte(unsigned char byte)
@@ -39,10 +38,12 @@ void locate_settings()
 int read_port()
 {
     if (ini_path[0] == '\0') {
-        return parse_decimal(DEFAULT_PORT_TEXT);
+        return DEFAULT_PORT;
     }
+    char default_text[16];
+    std::snprintf(default_text, sizeof default_text, "%d", DEFAULT_PORT);
     char value[VALUE_SIZE] = "";
-    GetPrivateProfileStringA(SECTION, KEY, DEFAULT_PORT_TEXT, value, sizeof value, ini_path);
+    GetPrivateProfileStringA(SECTION, KEY, default_text, value, sizeof value, ini_path);
     return parse_decimal(value);
 }
 
