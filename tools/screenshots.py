@@ -232,6 +232,9 @@ def prepare_prefix():
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__.strip())
+        return
     out = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "docs"))
     os.makedirs(out, exist_ok=True)
     prepare_prefix()

@@ -38,18 +38,24 @@ class Client:
     def send_bytes(self, data):
         self.sock.sendall(data)
 
+    def _receive(self, deadline, waiting):
+        """The next bytes from the program (b"" once it has closed); fails at the deadline, saying
+        what it was waiting for and what had come."""
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise HarnessError("%s; got %r" % (waiting, self._buffer))
+            self.sock.settimeout(left)
+            try:
+                return self.sock.recv(4096)
+            except socket.timeout:
+                continue
+
     def read_reply(self, timeout=REPLY_TIMEOUT):
         """The bytes of the next reply, without its closing "!"."""
         deadline = time.monotonic() + timeout
         while b"!" not in self._buffer:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise HarnessError("no reply within %.0f s; got %r" % (timeout, self._buffer))
-            self.sock.settimeout(left)
-            try:
-                data = self.sock.recv(4096)
-            except socket.timeout:
-                continue
+            data = self._receive(deadline, "no reply within %.0f s" % timeout)
             if not data:
                 raise HarnessError("connection closed; got %r" % self._buffer)
             self._buffer += data
@@ -65,14 +71,8 @@ class Client:
         """Everything until the program closes the connection."""
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise HarnessError("connection still open after %.0f s; got %r" % (timeout, self._buffer))
-            self.sock.settimeout(left)
             try:
-                data = self.sock.recv(4096)
-            except socket.timeout:
-                continue
+                data = self._receive(deadline, "connection still open after %.0f s" % timeout)
             except ConnectionResetError:
                 data = b""
             if not data:
