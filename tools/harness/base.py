@@ -15,13 +15,22 @@ __all__ = ["QEL_ROOT", "WIN_BUILD", "HOST_BUILD", "QEL_EXE", "DESKTOP_EXE", "TRA
            "HarnessError", "wait_for", "LineReader"]
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-QEL_ROOT = os.environ.get("QEL_ROOT", os.path.dirname(os.path.dirname(HERE)))
-WIN_BUILD = os.environ.get("QEL_WIN_BUILD", os.path.join(QEL_ROOT, "build", "windows"))
-HOST_BUILD = os.environ.get("QEL_HOST_BUILD", os.path.join(QEL_ROOT, "build", "host"))
-QEL_EXE = os.environ.get("QEL_EXE", os.path.join(WIN_BUILD, "qel.exe"))
-DESKTOP_EXE = os.environ.get("DESKTOP_EXE", os.path.join(WIN_BUILD, "tools", "desktop", "desktop.exe"))
-TRAYPROBE_EXE = os.environ.get("TRAYPROBE_EXE", os.path.join(WIN_BUILD, "tools", "desktop", "trayprobe.exe"))
-VCD_DLL_DIR = os.environ.get("VCD_DLL_DIR", os.path.join(WIN_BUILD, "tools", "vcd"))
+
+
+def env_path(variable, default):
+    """A path from the environment, or the default, made absolute."""
+    # Absolute: programs start in their session's own directory, where a relative path given by
+    # hand (QEL_WIN_BUILD=build/windows) would name nothing.
+    return os.path.abspath(os.environ.get(variable, default))
+
+
+QEL_ROOT = env_path("QEL_ROOT", os.path.dirname(os.path.dirname(HERE)))
+WIN_BUILD = env_path("QEL_WIN_BUILD", os.path.join(QEL_ROOT, "build", "windows"))
+HOST_BUILD = env_path("QEL_HOST_BUILD", os.path.join(QEL_ROOT, "build", "host"))
+QEL_EXE = env_path("QEL_EXE", os.path.join(WIN_BUILD, "qel.exe"))
+DESKTOP_EXE = env_path("DESKTOP_EXE", os.path.join(WIN_BUILD, "tools", "desktop", "desktop.exe"))
+TRAYPROBE_EXE = env_path("TRAYPROBE_EXE", os.path.join(WIN_BUILD, "tools", "desktop", "trayprobe.exe"))
+VCD_DLL_DIR = env_path("VCD_DLL_DIR", os.path.join(WIN_BUILD, "tools", "vcd"))
 
 # Generous deadlines: Wine on a loaded machine is slow, and a deadline only costs time on failure.
 START_TIMEOUT = 60.0

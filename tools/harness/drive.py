@@ -8,7 +8,7 @@ import os
 import subprocess
 import unittest
 
-from .base import HOST_BUILD, WIN_BUILD, HarnessError
+from .base import HOST_BUILD, WIN_BUILD, HarnessError, env_path
 
 __all__ = ["DRIVE", "FAKECD_TOOL", "FAKECD_LIB", "FAKECD_DEVICE", "DEFAULT_DISC", "fakecd", "fakecd_words",
            "vcd_only", "driver_independent"]
@@ -16,8 +16,8 @@ __all__ = ["DRIVE", "FAKECD_TOOL", "FAKECD_LIB", "FAKECD_DEVICE", "DEFAULT_DISC"
 DRIVE = os.environ.get("QEL_DRIVE", "vcd")
 if DRIVE not in ("vcd", "mcicda"):
     raise SystemExit("QEL_DRIVE must be vcd or mcicda, not %r" % DRIVE)
-FAKECD_TOOL = os.environ.get("FAKECD_TOOL", os.path.join(HOST_BUILD, "tools", "fakecd", "fakecd"))
-FAKECD_LIB = os.environ.get("FAKECD_LIB", os.path.join(HOST_BUILD, "tools", "fakecd", "libfakecd.so"))
+FAKECD_TOOL = env_path("FAKECD_TOOL", os.path.join(HOST_BUILD, "tools", "fakecd", "fakecd"))
+FAKECD_LIB = env_path("FAKECD_LIB", os.path.join(HOST_BUILD, "tools", "fakecd", "libfakecd.so"))
 # The prefix's drive D: (scripts/prepare-wine --mcicda links it there).
 FAKECD_DEVICE = os.path.join(WIN_BUILD, "fakecd", "cdrom")
 

@@ -10,13 +10,13 @@ import atexit
 import os
 import subprocess
 
-from .base import QEL_ROOT, WIN_BUILD, HarnessError
+from .base import QEL_ROOT, WIN_BUILD, HarnessError, env_path
 from .drive import DRIVE, FAKECD_DEVICE
 
 __all__ = ["WINEPREFIX", "WINEARCH", "WINE", "ensure_display", "wine_env", "ensure_prefix", "start_wine",
            "windows_path"]
 
-WINEPREFIX = os.environ.get("WINEPREFIX", os.path.join(WIN_BUILD, "wineprefix" if DRIVE == "vcd" else "wineprefix-mcicda"))
+WINEPREFIX = env_path("WINEPREFIX", os.path.join(WIN_BUILD, "wineprefix" if DRIVE == "vcd" else "wineprefix-mcicda"))
 WINEARCH = os.environ.get("WINEARCH", "win64")
 WINE = os.environ.get("QEL_WINE", "/usr/lib/wine/wine64" if WINEARCH == "win64" else "/usr/lib/wine/wine")
 
