@@ -8,7 +8,7 @@ message shown when the port is taken.
 It needs a built Windows tree and its prefix (scripts/prepare-wine), xdotool and ImageMagick; it
 runs on $DISPLAY or on an Xvfb of its own. The program's icon is shown by Wine's own "Wine System
 Tray" window, so the tray pictures and the menus are made before the test desktop (the stand-in
-taskbar of tests/e2e) starts; the desktop then finds the dialogs and message boxes. Without a
+taskbar of the end-to-end tests) starts; the desktop then finds the dialogs and message boxes. Without a
 window manager Wine leaves windows undecorated: the program's windows get Wine's own frame and
 caption through the per-program X11 driver setting Decorated=N, which this script sets in the
 prefix together with the Marlett font for the close box. The tray pictures are scaled up twice (pixel for pixel); the others are as shown.
@@ -20,11 +20,10 @@ import subprocess
 import sys
 import tempfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import harness  # tools/harness, beside this script
+from harness import Desktop, Session, wait_for
 
-import harness  # noqa: E402
-from harness import Desktop, Session, wait_for  # noqa: E402
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 MARGIN = 6
 TIMEOUT = 30.0
@@ -233,6 +232,9 @@ def prepare_prefix():
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__.strip())
+        return
     out = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "docs"))
     os.makedirs(out, exist_ok=True)
     prepare_prefix()

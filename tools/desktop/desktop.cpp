@@ -471,12 +471,25 @@ const Icon* current_icon()
 
 // ---- commands (window thread) ----
 
-void cmd_ping(const char*)
+// What a command takes before its own words: nothing, a window, a window and one of its controls
+// ("-" for the window itself), or a window and a control that is not the window itself.
+enum class Takes { nothing, window, control, child };
+
+// A command's arguments: the window and control it names (run_command has checked them, as the
+// table says), the words that follow, and the error reason for words that do not fit.
+struct Args {
+    HWND window;
+    HWND control;
+    const char* rest;
+    const char* usage;
+};
+
+void cmd_ping(Args&)
 {
     reply_add("ok");
 }
 
-void cmd_tray(const char*)
+void cmd_tray(Args&)
 {
     const Icon* icon = current_icon();
     if (icon == nullptr) {
@@ -488,7 +501,7 @@ void cmd_tray(const char*)
     reply_add_escaped(icon->tip);
 }
 
-void cmd_events(const char*)
+void cmd_events(Args&)
 {
     reply_add("ok %d", event_count);
     for (int i = 0; i < event_count; i++) {
@@ -500,7 +513,7 @@ void cmd_events(const char*)
     event_count = 0;
 }
 
-void cmd_click(const char* rest)
+void cmd_click(Args& args)
 {
     static const struct {
         const char* name;
@@ -511,8 +524,8 @@ void cmd_click(const char* rest)
         {"right-double", WM_RBUTTONDBLCLK},
     };
     char word[32];
-    if (!next_word(&rest, word, sizeof word)) {
-        reply_error("usage: click left|right|move|left-up|right-up|left-double|right-double [x y]");
+    if (!next_word(&args.rest, word, sizeof word)) {
+        reply_error(args.usage);
         return;
     }
     UINT message = 0;
@@ -527,7 +540,7 @@ void cmd_click(const char* rest)
     }
     long long x = DEFAULT_CURSOR_X;
     long long y = DEFAULT_CURSOR_Y;
-    if (next_number(&rest, &x) && !next_number(&rest, &y)) {
+    if (next_number(&args.rest, &x) && !next_number(&args.rest, &y)) {
         reply_error("usage: click <kind> [x y]");
         return;
     }
@@ -549,7 +562,7 @@ void cmd_click(const char* rest)
     reply_add("ok x=%lld y=%lld", x, y);
 }
 
-void cmd_taskbar_created(const char*)
+void cmd_taskbar_created(Args&)
 {
     // A restarted taskbar knows no icons: the programs have to add theirs again.
     for (Icon& icon : icons) {
@@ -565,15 +578,15 @@ void cmd_taskbar_created(const char*)
     reply_add("ok count=%d", icon_count());
 }
 
-void find_command(const char* rest, bool visible_only)
+void find_command(Args& args, bool visible_only)
 {
     char class_name[256];
     char title[1024];
-    if (!next_word(&rest, class_name, sizeof class_name)) {
-        reply_error("usage: find <class|-> [<title>|-]");
+    if (!next_word(&args.rest, class_name, sizeof class_name)) {
+        reply_error(args.usage);
         return;
     }
-    rest_text(rest, title, sizeof title);
+    rest_text(args.rest, title, sizeof title);
     if (title[0] == '\0') {
         strcpy(title, "-");
     }
@@ -585,18 +598,18 @@ void find_command(const char* rest, bool visible_only)
     }
 }
 
-void cmd_find(const char* rest)
+void cmd_find(Args& args)
 {
-    find_command(rest, false);
+    find_command(args, false);
 }
 
 // Visible ones only: a dialog shows itself once its controls are made and initialised.
-void cmd_find_visible(const char* rest)
+void cmd_find_visible(Args& args)
 {
-    find_command(rest, true);
+    find_command(args, true);
 }
 
-void cmd_menu(const char*)
+void cmd_menu(Args&)
 {
     HWND menu = open_menu();
     if (menu == nullptr) {
@@ -608,12 +621,12 @@ void cmd_menu(const char*)
 
 // The menu's tracking loop reads the keyboard messages of its thread's queue, whatever window
 // they are addressed to: a message posted to the menu window is what a key press would queue.
-void cmd_menu_key(const char* rest)
+void cmd_menu_key(Args& args)
 {
     char word[16];
     wchar_t key[4];
-    if (!next_word(&rest, word, sizeof word)) {
-        reply_error("usage: menu-key <char>");
+    if (!next_word(&args.rest, word, sizeof word)) {
+        reply_error(args.usage);
         return;
     }
     utf8_to_utf16(word, key, 4);
@@ -626,7 +639,7 @@ void cmd_menu_key(const char* rest)
     reply_add("ok");
 }
 
-void cmd_menu_escape(const char*)
+void cmd_menu_escape(Args&)
 {
     HWND menu = open_menu();
     if (menu == nullptr) {
@@ -637,16 +650,10 @@ void cmd_menu_escape(const char*)
     reply_add("ok");
 }
 
-void cmd_get_text(const char* rest)
+void cmd_get_text(Args& args)
 {
-    HWND window = nullptr;
-    HWND control = nullptr;
-    if (!next_window(&rest, &window) || !next_control(&rest, window, &control)) {
-        reply_error("no such window or control");
-        return;
-    }
     static wchar_t text[TEXT_MAX];
-    if (!window_text(control, text, TEXT_MAX)) {
+    if (!window_text(args.control, text, TEXT_MAX)) {
         reply_error("no answer");
         return;
     }
@@ -654,21 +661,15 @@ void cmd_get_text(const char* rest)
     reply_add_escaped(text);
 }
 
-void cmd_set_text(const char* rest)
+void cmd_set_text(Args& args)
 {
-    HWND window = nullptr;
-    HWND control = nullptr;
-    if (!next_window(&rest, &window) || !next_control(&rest, window, &control)) {
-        reply_error("no such window or control");
-        return;
-    }
     static char utf8[TEXT_MAX];
     static wchar_t text[TEXT_MAX];
-    rest_text(rest, utf8, sizeof utf8);
+    rest_text(args.rest, utf8, sizeof utf8);
     utf8_to_utf16(utf8, text, TEXT_MAX);
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                             SEND_TIMEOUT_MS, &result)) {
+    if (!SendMessageTimeoutW(
+            args.control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &result)) {
         reply_error("no answer");
         return;
     }
@@ -676,28 +677,16 @@ void cmd_set_text(const char* rest)
 }
 
 // Posted, not sent: the click may start a modal loop (a message box) that would not return.
-void cmd_press(const char* rest)
+void cmd_press(Args& args)
 {
-    HWND window = nullptr;
-    HWND control = nullptr;
-    if (!next_window(&rest, &window) || !next_control(&rest, window, &control)) {
-        reply_error("no such window or control");
-        return;
-    }
-    PostMessageW(control, BM_CLICK, 0, 0);
+    PostMessageW(args.control, BM_CLICK, 0, 0);
     reply_add("ok");
 }
 
-void cmd_combo_items(const char* rest)
+void cmd_combo_items(Args& args)
 {
-    HWND window = nullptr;
-    HWND combo = nullptr;
-    if (!next_window(&rest, &window) || !next_control(&rest, window, &combo)) {
-        reply_error("no such window or control");
-        return;
-    }
     DWORD_PTR count = 0;
-    if (!SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &count) ||
+    if (!SendMessageTimeoutW(args.control, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &count) ||
         LRESULT(count) == CB_ERR) {
         reply_error("no answer");
         return;
@@ -707,26 +696,20 @@ void cmd_combo_items(const char* rest)
     for (DWORD_PTR i = 0; i < count; i++) {
         DWORD_PTR length = 0;
         text[0] = L'\0';
-        if (SendMessageTimeoutW(combo, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &length) &&
+        if (SendMessageTimeoutW(args.control, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &length) &&
             length < TEXT_MAX) {
-            SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                                SEND_TIMEOUT_MS, &length);
+            SendMessageTimeoutW(args.control, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                SEND_TIMEOUT_MS, &length);
         }
         reply_add("%c", i == 0 ? ' ' : '|');
         reply_add_escaped(text);
     }
 }
 
-void cmd_combo_selected(const char* rest)
+void cmd_combo_selected(Args& args)
 {
-    HWND window = nullptr;
-    HWND combo = nullptr;
-    if (!next_window(&rest, &window) || !next_control(&rest, window, &combo)) {
-        reply_error("no such window or control");
-        return;
-    }
     DWORD_PTR index = 0;
-    if (!SendMessageTimeoutW(combo, CB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &index)) {
+    if (!SendMessageTimeoutW(args.control, CB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &index)) {
         reply_error("no answer");
         return;
     }
@@ -734,23 +717,22 @@ void cmd_combo_selected(const char* rest)
 }
 
 // Selects as the user would: the selection moves, then the dialog hears CBN_SELCHANGE.
-void cmd_combo_select(const char* rest)
+void cmd_combo_select(Args& args)
 {
-    HWND window = nullptr;
-    HWND combo = nullptr;
     long long index = 0;
-    if (!next_window(&rest, &window) || !next_control(&rest, window, &combo) || !next_number(&rest, &index)) {
-        reply_error("usage: combo-select <hwnd> <id> <index>");
+    if (!next_number(&args.rest, &index)) {
+        reply_error(args.usage);
         return;
     }
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(combo, CB_SETCURSEL, WPARAM(index), 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &result) ||
+    if (!SendMessageTimeoutW(
+            args.control, CB_SETCURSEL, WPARAM(index), 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &result) ||
         LRESULT(result) == CB_ERR) {
         reply_error("no such item");
         return;
     }
-    PostMessageW(GetParent(combo), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(combo), CBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(combo));
+    PostMessageW(GetParent(args.control), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(args.control), CBN_SELCHANGE),
+        reinterpret_cast<LPARAM>(args.control));
     reply_add("ok");
 }
 
@@ -768,35 +750,26 @@ BOOL CALLBACK list_control(HWND control, LPARAM param)
     return TRUE;
 }
 
-void cmd_controls(const char* rest)
+void cmd_controls(Args& args)
 {
-    HWND window = nullptr;
-    if (!next_window(&rest, &window)) {
-        reply_error("no such window");
-        return;
-    }
     reply_add("ok");
     int listed = 0;
-    EnumChildWindows(window, list_control, reinterpret_cast<LPARAM>(&listed));
+    EnumChildWindows(args.window, list_control, reinterpret_cast<LPARAM>(&listed));
 }
 
-void cmd_info(const char* rest)
+void cmd_info(Args& args)
 {
-    HWND window = nullptr;
-    if (!next_window(&rest, &window)) {
-        reply_error("no such window");
-        return;
-    }
     DWORD pid = 0;
-    DWORD tid = GetWindowThreadProcessId(window, &pid);
+    DWORD tid = GetWindowThreadProcessId(args.window, &pid);
     RECT rect{};
-    GetWindowRect(window, &rect);
+    GetWindowRect(args.window, &rect);
     wchar_t class_name[128];
     static wchar_t title[TEXT_MAX];
-    GetClassNameW(window, class_name, 128);
-    GetWindowTextW(window, title, TEXT_MAX);
-    reply_add("ok visible=%d enabled=%d pid=%lu tid=%lu rect=%ld,%ld,%ld,%ld class=", IsWindowVisible(window) ? 1 : 0,
-              IsWindowEnabled(window) ? 1 : 0, pid, tid, rect.left, rect.top, rect.right, rect.bottom);
+    GetClassNameW(args.window, class_name, 128);
+    GetWindowTextW(args.window, title, TEXT_MAX);
+    reply_add(
+        "ok visible=%d enabled=%d pid=%lu tid=%lu rect=%ld,%ld,%ld,%ld class=", IsWindowVisible(args.window) ? 1 : 0,
+        IsWindowEnabled(args.window) ? 1 : 0, pid, tid, rect.left, rect.top, rect.right, rect.bottom);
     reply_add_escaped(class_name);
     reply_add(" title=");
     reply_add_escaped(title);
@@ -804,36 +777,30 @@ void cmd_info(const char* rest)
 
 // One control as the dialog manager made it: its class, styles and place in the dialog's client
 // area, and the client area's size, so a test can check the template that was loaded.
-void cmd_control(const char* rest)
+void cmd_control(Args& args)
 {
-    HWND window = nullptr;
-    HWND control = nullptr;
-    if (!next_window(&rest, &window) || !next_control(&rest, window, &control) || control == window) {
-        reply_error("usage: control <hwnd> <id> (an existing control)");
-        return;
-    }
     wchar_t class_name[128];
-    GetClassNameW(control, class_name, 128);
+    GetClassNameW(args.control, class_name, 128);
     RECT rect{};
-    GetWindowRect(control, &rect);
-    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+    GetWindowRect(args.control, &rect);
+    MapWindowPoints(nullptr, args.window, reinterpret_cast<POINT*>(&rect), 2);
     RECT client{};
-    GetClientRect(window, &client);
+    GetClientRect(args.window, &client);
     reply_add("ok style=0x%08lx exstyle=0x%08lx rect=%ld,%ld,%ld,%ld client=%ld,%ld class=",
-        static_cast<unsigned long>(GetWindowLongW(control, GWL_STYLE)),
-        static_cast<unsigned long>(GetWindowLongW(control, GWL_EXSTYLE)), rect.left, rect.top, rect.right, rect.bottom,
-        client.right, client.bottom);
+        static_cast<unsigned long>(GetWindowLongW(args.control, GWL_STYLE)),
+        static_cast<unsigned long>(GetWindowLongW(args.control, GWL_EXSTYLE)), rect.left, rect.top, rect.right,
+        rect.bottom, client.right, client.bottom);
     reply_add_escaped(class_name);
 }
 
 // A real left click at a screen point, through the system's input queue as a mouse would give it:
 // it goes to the window under the pointer, or to whichever window holds the mouse capture.
-void cmd_mouse_click(const char* rest)
+void cmd_mouse_click(Args& args)
 {
     long long x = 0;
     long long y = 0;
-    if (!next_number(&rest, &x) || !next_number(&rest, &y)) {
-        reply_error("usage: mouse-click x y");
+    if (!next_number(&args.rest, &x) || !next_number(&args.rest, &y)) {
+        reply_error(args.usage);
         return;
     }
     SetCursorPos(int(x), int(y));
@@ -849,83 +816,65 @@ void cmd_mouse_click(const char* rest)
     reply_add("ok");
 }
 
-void cmd_window_rect(const char* rest)
+void cmd_window_rect(Args& args)
 {
-    HWND window = nullptr;
-    if (!next_window(&rest, &window)) {
-        reply_error("no such window");
-        return;
-    }
     RECT rect{};
-    GetWindowRect(window, &rect);
+    GetWindowRect(args.window, &rect);
     reply_add("ok %ld %ld %ld %ld", rect.left, rect.top, rect.right, rect.bottom);
 }
 
-void cmd_pid(const char* rest)
+void cmd_pid(Args& args)
 {
-    HWND window = nullptr;
-    if (!next_window(&rest, &window)) {
-        reply_error("no such window");
-        return;
-    }
     DWORD pid = 0;
-    DWORD tid = GetWindowThreadProcessId(window, &pid);
+    DWORD tid = GetWindowThreadProcessId(args.window, &pid);
     reply_add("ok %lu %lu", pid, tid);
 }
 
-void cmd_close(const char* rest)
+void cmd_close(Args& args)
 {
-    HWND window = nullptr;
-    if (!next_window(&rest, &window)) {
-        reply_error("no such window");
-        return;
-    }
-    PostMessageW(window, WM_CLOSE, 0, 0);
+    PostMessageW(args.window, WM_CLOSE, 0, 0);
     reply_add("ok");
 }
 
-void cmd_post(const char* rest)
+void cmd_post(Args& args)
 {
-    HWND window = nullptr;
     long long message = 0;
     long long wparam = 0;
     long long lparam = 0;
-    if (!next_window(&rest, &window) || !next_number(&rest, &message) || !next_number(&rest, &wparam) ||
-        !next_number(&rest, &lparam)) {
-        reply_error("usage: post <hwnd> <msg> <wparam> <lparam>");
+    if (!next_number(&args.rest, &message) || !next_number(&args.rest, &wparam) || !next_number(&args.rest, &lparam)) {
+        reply_error(args.usage);
         return;
     }
-    if (!PostMessageW(window, UINT(message), WPARAM(wparam), LPARAM(lparam))) {
+    if (!PostMessageW(args.window, UINT(message), WPARAM(wparam), LPARAM(lparam))) {
         reply_error("post failed");
         return;
     }
     reply_add("ok");
 }
 
-void cmd_command(const char* rest)
+void cmd_command(Args& args)
 {
-    HWND window = nullptr;
     long long id = 0;
     long long lparam = 0;
-    if (!next_window(&rest, &window) || !next_number(&rest, &id)) {
-        reply_error("usage: command <hwnd> <id> [<lparam>]");
+    if (!next_number(&args.rest, &id)) {
+        reply_error(args.usage);
         return;
     }
-    next_number(&rest, &lparam);
-    if (!PostMessageW(window, WM_COMMAND, WPARAM(id), LPARAM(lparam))) {
+    next_number(&args.rest, &lparam);
+    if (!PostMessageW(args.window, WM_COMMAND, WPARAM(id), LPARAM(lparam))) {
         reply_error("post failed");
         return;
     }
     reply_add("ok");
 }
 
-void cmd_cursor(const char* rest)
+void cmd_cursor(Args& args)
 {
     long long x = 0;
     long long y = 0;
-    if (next_number(&rest, &x)) {
-        if (!next_number(&rest, &y)) {
-            reply_error("usage: cursor [x y]");
+    if (next_number(&args.rest, &x)) {
+        if (!next_number(&args.rest, &y)) {
+            reply_error(args.usage);
             return;
         }
         SetCursorPos(int(x), int(y));
@@ -937,11 +886,11 @@ void cmd_cursor(const char* rest)
 
 // What a leak shows in: threads, kernel handles, private bytes (-1 where this system cannot
 // tell). Wine keeps no count of a process's GDI and USER objects, so they are not offered.
-void cmd_process(const char* rest)
+void cmd_process(Args& args)
 {
     long long pid = 0;
-    if (!next_number(&rest, &pid)) {
-        reply_error("usage: process <pid>");
+    if (!next_number(&args.rest, &pid)) {
+        reply_error(args.usage);
         return;
     }
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, DWORD(pid));
@@ -962,59 +911,87 @@ void cmd_process(const char* rest)
               private_bytes);
 }
 
-void cmd_quit(const char*)
+void cmd_quit(Args&)
 {
     reply_add("ok");
 }
 
 struct CommandEntry {
     const char* name;
-    void (*run)(const char* rest);
+    Takes takes;
+    const char* usage;  // the error reason when the arguments do not fit
+    void (*run)(Args& args);
 };
 
+constexpr char NO_WINDOW[] = "no such window";
+constexpr char NO_CONTROL[] = "no such window or control";
+constexpr char FIND_USAGE[] = "usage: find <class|-> [<title>|-]";
+
 constexpr CommandEntry COMMANDS[] = {
-    {"ping", cmd_ping},
-    {"tray", cmd_tray},
-    {"events", cmd_events},
-    {"click", cmd_click},
-    {"taskbar-created", cmd_taskbar_created},
-    {"find", cmd_find},
-    {"find-visible", cmd_find_visible},
-    {"menu", cmd_menu},
-    {"menu-key", cmd_menu_key},
-    {"menu-escape", cmd_menu_escape},
-    {"get-text", cmd_get_text},
-    {"set-text", cmd_set_text},
-    {"press", cmd_press},
-    {"combo-items", cmd_combo_items},
-    {"combo-selected", cmd_combo_selected},
-    {"combo-select", cmd_combo_select},
-    {"controls", cmd_controls},
-    {"info", cmd_info},
-    {"window-rect", cmd_window_rect},
-    {"control", cmd_control},
-    {"mouse-click", cmd_mouse_click},
-    {"pid", cmd_pid},
-    {"close", cmd_close},
-    {"post", cmd_post},
-    {"command", cmd_command},
-    {"cursor", cmd_cursor},
-    {"process", cmd_process},
-    {"quit", cmd_quit},
+    {"ping", Takes::nothing, nullptr, cmd_ping},
+    {"tray", Takes::nothing, nullptr, cmd_tray},
+    {"events", Takes::nothing, nullptr, cmd_events},
+    {"click", Takes::nothing, "usage: click left|right|move|left-up|right-up|left-double|right-double [x y]",
+        cmd_click},
+    {"taskbar-created", Takes::nothing, nullptr, cmd_taskbar_created},
+    {"find", Takes::nothing, FIND_USAGE, cmd_find},
+    {"find-visible", Takes::nothing, FIND_USAGE, cmd_find_visible},
+    {"menu", Takes::nothing, nullptr, cmd_menu},
+    {"menu-key", Takes::nothing, "usage: menu-key <char>", cmd_menu_key},
+    {"menu-escape", Takes::nothing, nullptr, cmd_menu_escape},
+    {"get-text", Takes::control, NO_CONTROL, cmd_get_text},
+    {"set-text", Takes::control, NO_CONTROL, cmd_set_text},
+    {"press", Takes::control, NO_CONTROL, cmd_press},
+    {"combo-items", Takes::control, NO_CONTROL, cmd_combo_items},
+    {"combo-selected", Takes::control, NO_CONTROL, cmd_combo_selected},
+    {"combo-select", Takes::control, "usage: combo-select <hwnd> <id> <index>", cmd_combo_select},
+    {"controls", Takes::window, NO_WINDOW, cmd_controls},
+    {"info", Takes::window, NO_WINDOW, cmd_info},
+    {"window-rect", Takes::window, NO_WINDOW, cmd_window_rect},
+    {"control", Takes::child, "usage: control <hwnd> <id> (an existing control)", cmd_control},
+    {"mouse-click", Takes::nothing, "usage: mouse-click x y", cmd_mouse_click},
+    {"pid", Takes::window, NO_WINDOW, cmd_pid},
+    {"close", Takes::window, NO_WINDOW, cmd_close},
+    {"post", Takes::window, "usage: post <hwnd> <msg> <wparam> <lparam>", cmd_post},
+    {"command", Takes::window, "usage: command <hwnd> <id> [<lparam>]", cmd_command},
+    {"cursor", Takes::nothing, "usage: cursor [x y]", cmd_cursor},
+    {"process", Takes::nothing, "usage: process <pid>", cmd_process},
+    {"quit", Takes::nothing, nullptr, cmd_quit},
 };
+
+// The window and control a command names, as its entry says it takes them.
+bool take_target(const CommandEntry& command, Args* args)
+{
+    if (command.takes == Takes::nothing) {
+        return true;
+    }
+    if (!next_window(&args->rest, &args->window)) {
+        return false;
+    }
+    if (command.takes == Takes::window) {
+        return true;
+    }
+    return next_control(&args->rest, args->window, &args->control) &&
+        (command.takes == Takes::control || args->control != args->window);
+}
 
 void run_command(const char* line)
 {
     reply_clear();
     char name[32];
-    const char* rest = line;
-    if (!next_word(&rest, name, sizeof name)) {
+    Args args{nullptr, nullptr, line, nullptr};
+    if (!next_word(&args.rest, name, sizeof name)) {
         reply_error("empty line");
         return;
     }
     for (const CommandEntry& command : COMMANDS) {
         if (strcmp(name, command.name) == 0) {
-            command.run(rest);
+            args.usage = command.usage;
+            if (!take_target(command, &args)) {
+                reply_error(command.usage);
+                return;
+            }
+            command.run(args);
             return;
         }
     }

@@ -15,8 +15,8 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+# The end-to-end harness: the package tools/harness.
+sys.path.insert(0, os.path.dirname(HERE))
 
 
 def run_one():

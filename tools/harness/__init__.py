@@ -1,0 +1,22 @@
+"""End-to-end helpers: start the real qel.exe under Wine and meet it as its users do.
+
+A Session gives each test its own directory with its own copy of qel.exe, its own qel.ini and its
+own disc, starts the test desktop (desktop.exe, the stand-in taskbar that sees the tray icon and
+drives windows) and then the program, and waits until the program's port accepts connections.
+Everything it started is gone when the `with` block ends.
+
+The modules, from the bottom: base (paths, deadlines, waits), program (the ids and the port, read
+from the program's headers), drive (QEL_DRIVE: the virtual drive or Wine's driver over the faked
+one), wine (prefix, loader, display), desktop (desktop.exe), client (the TCP port), session.
+Everything a test uses is importable from the package itself: `import harness`,
+`from harness import Session, Client`. The end-to-end tests and tools/screenshots.py find it in
+tools/ (CTest sets PYTHONPATH; a script in tools/ has it beside itself).
+"""
+
+from .base import *  # noqa: F401,F403
+from .client import *  # noqa: F401,F403
+from .desktop import *  # noqa: F401,F403
+from .drive import *  # noqa: F401,F403
+from .program import *  # noqa: F401,F403
+from .session import *  # noqa: F401,F403
+from .wine import *  # noqa: F401,F403

@@ -1,0 +1,213 @@
+"""desktop.exe (tools/desktop), the test desktop: the stand-in taskbar that sees every tray icon
+call, and the user's hand on windows, menus and dialogs. One command line in, one reply line out;
+tools/desktop/README.md lists its commands.
+"""
+
+import os
+import subprocess
+import threading
+import urllib.parse
+
+from .base import DESKTOP_EXE, REPLY_TIMEOUT, START_TIMEOUT, WAIT_TIMEOUT, HarnessError, LineReader, tail
+from .wine import start_wine
+
+__all__ = ["Desktop", "escape", "unescape"]
+
+
+def unescape(text):
+    """Texts in desktop replies carry '%', '|' and control characters as %XX."""
+    return urllib.parse.unquote(text, encoding="utf-8", errors="replace")
+
+
+def escape(text):
+    """A text argument for the desktop (it decodes %XX in text arguments)."""
+    return "".join("%%%02X" % ord(c) if c in "% " or ord(c) < 0x20 else c for c in text)
+
+
+class Desktop:
+    """desktop.exe: the stand-in taskbar. Start it before the program whose icon it should see."""
+
+    def __init__(self, workdir):
+        self._stderr = os.path.join(workdir, "desktop.stderr")
+        with open(self._stderr, "wb") as err:
+            self.process = start_wine(DESKTOP_EXE, cwd=workdir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      stderr=err)
+        self._reader = LineReader(self.process.stdout)
+        self._lock = threading.Lock()
+        self._broken = None
+        try:
+            ready = self._reader.line(START_TIMEOUT)
+        except HarnessError:
+            self.kill()
+            raise HarnessError("desktop.exe did not start: " + tail(self._stderr)) from None
+        if ready is None or not ready.startswith("ok desktop "):
+            self.kill()
+            raise HarnessError("desktop.exe failed: %r %s" % (ready, tail(self._stderr)))
+        fields = dict(f.split("=", 1) for f in ready.split()[2:])
+        self.hwnd = int(fields["hwnd"], 16)
+
+    def __call__(self, command, timeout=REPLY_TIMEOUT):
+        """Sends one command line and returns its reply line."""
+        with self._lock:
+            if self._broken:
+                raise HarnessError("desktop.exe unusable: " + self._broken)
+            try:
+                self.process.stdin.write(command.encode("utf-8") + b"\n")
+                self.process.stdin.flush()
+            except OSError as e:
+                raise HarnessError("desktop.exe is gone (%s) before %r: %s" % (e, command, tail(self._stderr)))
+            try:
+                line = self._reader.line(timeout)
+            except HarnessError:
+                # A late reply would be taken for the next command's: no more commands.
+                self._broken = "no reply to %r within %.0f s" % (command, timeout)
+                raise HarnessError(self._broken) from None
+            if line is None:
+                raise HarnessError("desktop.exe ended on %r: %s" % (command, tail(self._stderr)))
+            return line
+
+    def ok(self, command, timeout=REPLY_TIMEOUT):
+        """Sends a command that must succeed; returns what follows "ok"."""
+        line = self(command, timeout)
+        if line != "ok" and not line.startswith("ok "):
+            raise HarnessError("desktop %r answered %r" % (command, line))
+        return line[3:]
+
+    def close(self):
+        if self.process.poll() is None and not self._broken:
+            try:
+                self("quit", timeout=10)
+                self.process.wait(10)
+            except (HarnessError, subprocess.TimeoutExpired):
+                pass
+        self.kill()
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(30)
+        self._close_pipes()
+
+    def _close_pipes(self):
+        for pipe in (self.process.stdin, self.process.stdout):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+
+    # -- the tray --
+
+    def tray(self):
+        """The icon added last: {count, hwnd, id, msg, icon, tip}, or {count: 0}."""
+        reply = self.ok("tray")
+        head, _, tip = reply.partition(" tip=")
+        state = dict(f.split("=", 1) for f in head.split())
+        result = {"count": int(state["count"])}
+        if result["count"] > 0:
+            result.update(hwnd=int(state["hwnd"], 16), id=int(state["id"]), msg=int(state["msg"]),
+                          icon=state["icon"], tip=unescape(tip))
+        return result
+
+    def events(self):
+        """The notification calls since the last call: [{seq, kind, hwnd, id, flags, icon, tip}]."""
+        reply = self.ok("events")
+        count, _, rest = reply.partition(" ")
+        result = []
+        for item in rest.split("|") if int(count) > 0 else []:
+            seq, kind, hwnd, icon_id, flags, icon, tip = item.split(":", 6)
+            result.append({"seq": int(seq), "kind": kind, "hwnd": int(hwnd, 16), "id": int(icon_id),
+                           "flags": int(flags), "icon": icon, "tip": unescape(tip)})
+        return result
+
+    def click(self, kind="right", x=None, y=None):
+        """The shell's callback for a click on the icon; returns the cursor point used."""
+        where = "" if x is None else " %d %d" % (x, y)
+        fields = dict(f.split("=") for f in self.ok("click %s%s" % (kind, where)).split())
+        return int(fields["x"]), int(fields["y"])
+
+    def taskbar_created(self):
+        """Forgets the icons, tells every window the taskbar is back; returns the icons added since."""
+        return int(self.ok("taskbar-created").split("=")[1])
+
+    # -- windows --
+
+    def find(self, class_name=None, title=None):
+        reply = self.ok("find %s %s" % (class_name or "-", escape(title) if title else "-"))
+        return [int(h, 16) for h in reply.split()]
+
+    def wait_window(self, class_name=None, title=None, timeout=WAIT_TIMEOUT):
+        reply = self("wait-window %d %s %s" % (int(timeout * 1000), class_name or "-",
+                                               escape(title) if title else "-"), timeout + REPLY_TIMEOUT)
+        if not reply.startswith("ok 0x"):
+            raise HarnessError("no window class=%s title=%s within %.0f s (%s)" % (class_name, title, timeout, reply))
+        return int(reply.split()[1], 16)
+
+    def info(self, hwnd):
+        """{visible, enabled, pid, tid, rect, class, title}, or None when there is no such window."""
+        reply = self("info 0x%x" % hwnd)
+        if not reply.startswith("ok "):
+            return None
+        head, _, title = reply[3:].partition(" title=")
+        fields = dict(f.split("=", 1) for f in head.split())
+        return {"visible": fields["visible"] == "1", "enabled": fields["enabled"] == "1",
+                "pid": int(fields["pid"]), "tid": int(fields["tid"]),
+                "rect": tuple(int(v) for v in fields["rect"].split(",")),
+                "class": unescape(fields["class"]), "title": unescape(title)}
+
+    def control(self, hwnd, control_id):
+        """{class, style, exstyle, rect, client} of a control as its dialog shows it: rect in the
+        dialog's client coordinates, client the client area's (width, height)."""
+        head, _, class_name = self.ok("control 0x%x %d" % (hwnd, control_id)).partition(" class=")
+        fields = dict(f.split("=", 1) for f in head.split())
+        return {"class": unescape(class_name), "style": int(fields["style"], 16),
+                "exstyle": int(fields["exstyle"], 16),
+                "rect": tuple(int(v) for v in fields["rect"].split(",")),
+                "client": tuple(int(v) for v in fields["client"].split(","))}
+
+    def mouse_click(self, x, y):
+        """A left click at a screen point through the system's input, as a mouse gives it."""
+        self.ok("mouse-click %d %d" % (x, y))
+
+    def controls(self, hwnd):
+        """The window's child controls: [(id, class, text)]."""
+        reply = self.ok("controls 0x%x" % hwnd)
+        result = []
+        for item in reply.split("|") if reply else []:
+            control_id, class_name, text = item.split(":", 2)
+            result.append((int(control_id), unescape(class_name), unescape(text)))
+        return result
+
+    def get_text(self, hwnd, control_id=None):
+        return unescape(self.ok("get-text 0x%x %s" % (hwnd, "-" if control_id is None else control_id)))
+
+    def set_text(self, hwnd, control_id, text):
+        self.ok("set-text 0x%x %s %s" % (hwnd, "-" if control_id is None else control_id, escape(text)))
+
+    def press(self, hwnd, control_id):
+        self.ok("press 0x%x %d" % (hwnd, control_id))
+
+    def combo_items(self, hwnd, control_id):
+        count, _, items = self.ok("combo-items 0x%x %d" % (hwnd, control_id)).partition(" ")
+        return [unescape(item) for item in items.split("|")] if int(count) > 0 else []
+
+    def combo_selected(self, hwnd, control_id):
+        return int(self.ok("combo-selected 0x%x %d" % (hwnd, control_id)))
+
+    def combo_select(self, hwnd, control_id, index):
+        self.ok("combo-select 0x%x %d %d" % (hwnd, control_id, index))
+
+    def menu(self):
+        """The open popup menu's window, or None."""
+        reply = self.ok("menu")
+        return int(reply.split()[1], 16) if reply.startswith("open") else None
+
+    def menu_key(self, key):
+        self.ok("menu-key %s" % key)
+
+    def menu_escape(self):
+        self.ok("menu-escape")
+
+    def process_stats(self, pid):
+        """{threads, handles, private} of a Windows process id."""
+        return {k: int(v) for k, v in (f.split("=") for f in self.ok("process %d" % pid).split())}
+
