@@ -37,35 +37,30 @@ bool play_has_ended(DWORD mode)
     return !play_start_pending || GetTickCount() - play_sent_at > PLAY_START_GRACE_MS;
 }
 
-// One status item; false when the device refused it (the answer is then not filled in).
-bool query_status(DWORD flags, DWORD item, DWORD track, DWORD_PTR* answer)
+// One status item: 0, or the device's error (the answer then reads 0).
+MCIERROR query_status(DWORD flags, DWORD item, DWORD track, DWORD_PTR* answer)
 {
     MCI_STATUS_PARMS parms = {};
     parms.dwItem = item;
     parms.dwTrack = track;
-    if (mciSendCommandA(device, MCI_STATUS, flags, reinterpret_cast<DWORD_PTR>(&parms)) != 0) {
-        return false;
-    }
-    *answer = parms.dwReturn;
-    return true;
+    const MCIERROR error = mciSendCommandA(device, MCI_STATUS, flags, reinterpret_cast<DWORD_PTR>(&parms));
+    *answer = error == 0 ? parms.dwReturn : 0;
+    return error;
 }
 
-// The start of a track of the disc: 0 and the start, MCIERR_OUTOFRANGE for a track the disc does
-// not have (as the drive answers once it has read the disc), or the drive's error (not ready, ...).
+// The start of a track of the disc (0 when the device cannot say): 0, MCIERR_OUTOFRANGE for a
+// track the disc does not have (as the drive answers once it has read the disc), or the drive's
+// error (not ready, ...).
 MCIERROR query_track_start(int track, DWORD* start)
 {
     *start = 0;
     if (track < 1) {
         return MCIERR_OUTOFRANGE;
     }
-    MCI_STATUS_PARMS parms = {};
-    parms.dwItem = MCI_STATUS_POSITION;
-    parms.dwTrack = static_cast<DWORD>(track);
-    const MCIERROR error = mciSendCommandA(
-        device, MCI_STATUS, MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, reinterpret_cast<DWORD_PTR>(&parms));
-    if (error == 0) {
-        *start = static_cast<DWORD>(parms.dwReturn);
-    }
+    DWORD_PTR answer = 0;
+    const MCIERROR error =
+        query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_POSITION, static_cast<DWORD>(track), &answer);
+    *start = static_cast<DWORD>(answer);
     return error;
 }
 
@@ -88,11 +83,9 @@ MCIERROR query_play_start(int track, DWORD* start)
     if (track != -1) {
         return query_track_start(track, start);
     }
-    MCI_STATUS_PARMS parms = {};
-    parms.dwItem = MCI_STATUS_POSITION;
-    const MCIERROR error =
-        mciSendCommandA(device, MCI_STATUS, MCI_STATUS_ITEM | MCI_WAIT, reinterpret_cast<DWORD_PTR>(&parms));
-    *start = error == 0 ? static_cast<DWORD>(parms.dwReturn) : 0;
+    DWORD_PTR answer = 0;
+    const MCIERROR error = query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_POSITION, 0, &answer);
+    *start = static_cast<DWORD>(answer);
     return error;
 }
 
@@ -152,7 +145,7 @@ void close_cd_device(HWND window)
 DWORD query_mode()
 {
     DWORD_PTR answer = 0;
-    const DWORD mode = query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_MODE, 0, &answer)
+    const DWORD mode = query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_MODE, 0, &answer) == 0
         ? static_cast<DWORD>(answer)
         : MCI_MODE_NOT_READY;
     if (mode == MCI_MODE_PLAY) {
@@ -173,17 +166,16 @@ void set_remembered_mode(DWORD mode)
 int track_count()
 {
     DWORD_PTR count = 0;
-    return query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_NUMBER_OF_TRACKS, 0, &count) ? static_cast<int>(count)
-                                                                                            : 0;
+    query_status(MCI_STATUS_ITEM | MCI_WAIT, MCI_STATUS_NUMBER_OF_TRACKS, 0, &count);
+    return static_cast<int>(count);
 }
 
 int current_track()
 {
     // The item takes MCI_TRACK but gives the track field no meaning; 1 is valid on every disc.
     DWORD_PTR track = 0;
-    return query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_CURRENT_TRACK, 1, &track)
-        ? static_cast<int>(track)
-        : 0;
+    query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_CURRENT_TRACK, 1, &track);
+    return static_cast<int>(track);
 }
 
 DWORD current_position()
@@ -204,10 +196,7 @@ void read_track_lengths(track_length_sink sink, void* context)
     const int count = track_count();
     for (int track = 1; track <= count; ++track) {
         DWORD_PTR length = 0;
-        if (!query_status(
-                MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_LENGTH, static_cast<DWORD>(track), &length)) {
-            length = 0;
-        }
+        query_status(MCI_STATUS_ITEM | MCI_TRACK | MCI_WAIT, MCI_STATUS_LENGTH, static_cast<DWORD>(track), &length);
         if (!sink(context, track, static_cast<DWORD>(length))) {
             break;
         }

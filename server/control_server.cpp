@@ -26,7 +26,7 @@ HWND command_window = nullptr;
 
 constexpr int LISTEN_BACKLOG = 5;
 // Replies are sent on the main thread: a client that stops reading must not freeze the program.
-// After this long without progress the reply fails and the connection is dropped.
+// After this long without progress the reply fails, and the connection gets no more replies.
 constexpr DWORD REPLY_SEND_TIMEOUT_MS = 5000;
 // Room in the system for a client's whole batch: a client that writes a batch and closes without
 // reading gets its first reply refused by its own system, which then resets the connection and
@@ -42,10 +42,6 @@ HANDLE connection_released = nullptr;
 // forgotten when the main thread lets go of that connection, before its handle can be reused.
 SOCKET replies_stopped = INVALID_SOCKET;
 
-// The worker is done receiving on a connection. The commands it posted may still be waiting in
-// the main window's queue, and their replies belong to this client (who may only have closed its
-// sending side): so the connection stays the current one, and the worker hands it over behind
-// those commands and waits until the main thread has let go of it before accepting the next.
 // Closes the connection unless the other thread has taken it out of client_socket already.
 void take_client(SOCKET client)
 {
@@ -54,6 +50,10 @@ void take_client(SOCKET client)
     }
 }
 
+// The worker is done receiving on a connection. The commands it posted may still be waiting in
+// the main window's queue, and their replies belong to this client (who may only have closed its
+// sending side): so the connection stays the current one, and the worker hands it over behind
+// those commands and waits until the main thread has let go of it before accepting the next.
 void end_connection(SOCKET socket)
 {
     if (post_to_window(command_window, worker_running, WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), 0)) {
