@@ -112,7 +112,12 @@ protected:
         DWORD written = 0;
         WriteFile(f, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
         CloseHandle(f);
-        ASSERT_TRUE(MoveFileExA(tmp.c_str(), path("disc.ini").c_str(), MOVEFILE_REPLACE_EXISTING));
+        // The drive reads the file now and then; a replacement that meets a read is tried again.
+        const DWORD start = GetTickCount();
+        while (!MoveFileExA(tmp.c_str(), path("disc.ini").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            ASSERT_LT(GetTickCount() - start, 5000u) << "disc.ini stays locked, error " << GetLastError();
+            Sleep(10);
+        }
     }
 
     MCIERROR open_drive()
