@@ -1,28 +1,32 @@
 #include "app/dispatch.h"
 
-#include "common/commands.h"
 #include "app/main_window.h"
+#include "app/settings.h"
+#include "app/tray_events.h"
+#include "common/commands.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"
 #include "res/resource.h"
+#include "res/texts.h"
+#include "server/control_server.h"
 #include "server/replies.h"
 #include "ui/settings_dialog.h"
 #include "ui/track_dialog.h"
 #include "ui/tray.h"
+#include "ui/wide_text.h"
 
 namespace {
 
-void show_position(HWND window)
-{
-    format_position(status_text);
-    tray_update(window, status_text, load_icon(IDI_PLAYING));
-}
+enum class Reply { none, status, track_list };
 
-void show_word(HWND window, const char* word)
-{
-    set_status_text(word);
-    tray_update(window, status_text, load_icon(IDI_IDLE));
-}
+// What a command did: the picture to show with the status text (0: the tray stays as it is), and
+// the reply it gets.
+struct Outcome {
+    int icon;
+    Reply reply;
+};
+
+constexpr Outcome NOTHING_TO_SHOW = {0, Reply::none};
 
 // After a play that the drive never took (no disc, a drive that refused it for the whole retry
 // time, a track the disc does not have): what the drive does, not a position of nothing.
@@ -31,102 +35,135 @@ int compose_after_failed_play()
     return status_text_brief() == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE;
 }
 
+int show_position()
+{
+    format_position(status_text);
+    return IDI_PLAYING;
+}
+
+int show_word(const char* word)
+{
+    set_status_text(word);
+    return IDI_IDLE;
+}
+
+void open_settings(HWND window)
+{
+    SettingsChoice choice = {port};
+    if (show_settings_dialog(instance, window, &choice) == IDOK && choice.port != port) {
+        change_port(window, choice.port);
+    }
+}
+
+// The track chosen goes straight to the drive: the tooltip shows it at the next tick.
+void choose_track(HWND window)
+{
+    TrackChoice choice = {};
+    if (show_track_dialog(instance, window, &choice) == IDOK && choice.track != 0) {
+        play_track(window, choice.track);
+    }
+}
+
+// The command table: each case acts on the device and sets the status text.
+Outcome carry_out(HWND window, unsigned command, int32_t argument)
+{
+    switch (command) {
+    case CMD_SETTINGS:
+        open_settings(window);
+        return NOTHING_TO_SHOW;
+    case CMD_EXIT:
+        DestroyWindow(window);
+        return NOTHING_TO_SHOW;
+    case CMD_PLAY:
+        return {play_track(window, argument == 0 ? 1 : argument) ? show_position() : compose_after_failed_play(),
+            Reply::status};
+    case CMD_STOP:
+        stop_playback(window);
+        set_remembered_mode(MCI_MODE_STOP);
+        return {show_word(STATUS_STOP), Reply::status};
+    case CMD_PAUSE:
+    case CMD_RESUME:
+        return {toggle_pause(window, query_mode()), Reply::status};
+    case CMD_NEXT:
+        next_track(window);
+        return {show_position(), Reply::status};
+    case CMD_PREVIOUS:
+        previous_track(window);
+        return {show_position(), Reply::status};
+    case CMD_EJECT:
+        open_door(window);
+        // The reply that follows reads the text, not the mode.
+        set_remembered_mode(MCI_MODE_STOP);
+        return {show_word(STATUS_OPEN), Reply::status};
+    case CMD_CLOSE_TRAY:
+        close_door(window);
+        return {show_word(STATUS_PAUSE), Reply::status};
+    case CMD_STATUS:
+        status_text_brief();
+        return {0, Reply::status};
+    case CMD_SELECT_TRACK:
+        choose_track(window);
+        return NOTHING_TO_SHOW;
+    case CMD_TRACK_LIST:
+        return {0, Reply::track_list};
+    default:
+        return NOTHING_TO_SHOW;
+    }
+}
+
 }  // namespace
 
 int toggle_pause(HWND window, DWORD mode)
 {
     if (mode == MCI_MODE_PLAY) {
         pause_playback(window);
-        set_status_text(STATUS_PAUSE);
-        return IDI_IDLE;
+        return show_word(STATUS_PAUSE);
     }
     if (mode == MCI_MODE_PAUSE) {
         resume_playback(window);
     } else if (!play_track(window, 1)) {
         return compose_after_failed_play();
     }
-    format_position(status_text);
-    return IDI_PLAYING;
+    return show_position();
 }
 
-void on_command(HWND window, WPARAM wparam, LPARAM lparam)
+void on_command(HWND window, unsigned command, int32_t argument, uint16_t addressee)
 {
-    const HWND owner = main_window.load();
-    switch (LOWORD(wparam)) {
-    case CMD_SETTINGS:
-        show_settings_dialog(owner);
-        break;
-    case CMD_EXIT:
-        DestroyWindow(owner);
-        break;
-    case CMD_PLAY: {
-        const int track = static_cast<int>(lparam);
-        if (play_track(owner, track == 0 ? 1 : track)) {
-            show_position(window);
-        } else {
-            tray_update(window, status_text, load_icon(compose_after_failed_play()));
-        }
-        send_status();
-        break;
+    // A status or a track list that nobody would hear (its client has gone, or stopped reading)
+    // is not worth a trip to the drive.
+    if (is_reply_only(command) && !reply_heard(addressee)) {
+        return;
     }
-    case CMD_STOP:
-        stop_playback(owner);
-        set_remembered_mode(MCI_MODE_STOP);
-        show_word(window, STATUS_STOP);
-        send_status();
-        break;
-    case CMD_PAUSE:
-    case CMD_RESUME: {
-        const int icon = toggle_pause(owner, query_mode());
-        tray_update(window, status_text, load_icon(icon));
-        send_status();
-        break;
+    const Outcome outcome = carry_out(window, command, argument);
+    if (outcome.icon != 0) {
+        show_in_tray(window, outcome.icon);
     }
-    case CMD_NEXT:
-        next_track(owner);
-        show_position(window);
-        send_status();
-        break;
-    case CMD_PREVIOUS:
-        previous_track(owner);
-        show_position(window);
-        send_status();
-        break;
-    case CMD_EJECT:
-        open_door(owner);
-        show_word(window, STATUS_OPEN);
-        send_status();
-        set_remembered_mode(MCI_MODE_STOP);
-        break;
-    case CMD_CLOSE_TRAY:
-        close_door(owner);
-        show_word(window, STATUS_PAUSE);
-        send_status();
-        break;
-    case CMD_STATUS:
-        status_text_brief();
-        send_status();
-        break;
-    case CMD_SELECT_TRACK:
-        show_track_dialog(owner);
-        break;
-    case CMD_TRACK_LIST:
-        send_track_list();
-        break;
-    default:
-        break;
+    if (outcome.reply == Reply::status) {
+        send_status(addressee);
+    } else if (outcome.reply == Reply::track_list) {
+        send_track_list(addressee);
     }
 }
 
 void on_refresh_timer(HWND window)
 {
     const DWORD mode = status_text_timer();
-    tray_update(window, status_text, load_icon(mode == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE));
+    show_in_tray(window, mode == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE);
 }
 
 void on_mci_notify(WPARAM wparam)
 {
     if (wparam == MCI_NOTIFY_SUCCESSFUL) {
         set_remembered_mode(MCI_MODE_STOP);
+    }
+}
+
+void change_port(HWND owner, int new_port)
+{
+    port = new_port;
+    restart_listener(port);
+    // The program serves on the new port either way; the user learns that the next start will not.
+    if (!write_port(port)) {
+        show_message_with(owner, TEXT_PORT_NOT_SAVED_FORMAT, ini_path, TEXT_ERROR_TITLE);
     }
 }

@@ -3,9 +3,19 @@
 // main thread, one at a time and in queue order.
 #include <windows.h>
 
-#include "app/shell.h"
+#include <cstdint>
 
-// WM_COMMAND with one of the program's command identifiers.
-void on_command(HWND window, WPARAM wparam, LPARAM lparam);
+// One command, from the tray menu or another program (WM_COMMAND: addressee REPLY_TO_CURRENT) or
+// from a network client (WM_CLIENT_COMMAND: the generation of its connection). The tray is
+// updated and the reply sent here, in one place, from what the command did.
+void on_command(HWND window, unsigned command, int32_t argument, uint16_t addressee);
 void on_refresh_timer(HWND window);
 void on_mci_notify(WPARAM wparam);
+
+// Pauses while playing, resumes while paused, plays track 1 otherwise, taking the given mode as
+// the current one. Leaves the status text set; returns the icon resource to show.
+int toggle_pause(HWND window, DWORD mode);
+
+// A port the user chose: serve on it and save it, saying so when the settings file cannot keep
+// it. owner: the window of the message (none during start-up).
+void change_port(HWND owner, int new_port);

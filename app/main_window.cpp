@@ -1,33 +1,34 @@
 #include "app/main_window.h"
 
 #include <winsock2.h>
+#include <commctrl.h>
 
 #include "app/dispatch.h"
+#include "app/settings.h"
+#include "app/tray_events.h"
 #include "common/commands.h"
 #include "common/messages.h"
-#include "app/settings.h"
 #include "player/cd_device.h"
 #include "res/resource.h"
 #include "res/texts.h"
+#include "server/command_flow.h"
 #include "server/control_server.h"
-#include "server/protocol.h"
 #include "ui/settings_dialog.h"
-#include "ui/tray.h"
-#include "ui/tray_menu.h"
+#include "ui/wide_text.h"
 
-std::atomic<HWND> main_window{nullptr};
+HWND main_window = nullptr;
 HINSTANCE instance = nullptr;
 
 namespace {
 
 constexpr char WINDOW_CLASS[] = "QEL";
 constexpr char WINDOW_TITLE[] = "qel";
-constexpr WORD WINSOCK_VERSION_1_1 = MAKEWORD(1, 1);
+// Windows Sockets 2: the worker waits on its connection and its marks together (WSAEventSelect).
+constexpr WORD WINSOCK_VERSION_2_2 = MAKEWORD(2, 2);
 
 // What creation has brought up, so that the shutdown sequence takes down exactly that, once.
 bool sockets_started = false;
 bool timer_started = false;
-bool tray_shown = false;
 bool shut_down = false;
 // The shell's broadcast after the taskbar restarts. Registered once, before the window exists:
 // asking for it again with every message would cost a trip to the system each time.
@@ -41,10 +42,7 @@ void shut_down_everything(HWND window)
     shut_down = true;
     stop_worker();
     close_cd_device(window);
-    if (tray_shown) {
-        tray_remove(window);
-        tray_shown = false;
-    }
+    remove_tray(window);
     if (timer_started) {
         KillTimer(window, TIMER_REFRESH);
         timer_started = false;
@@ -58,7 +56,7 @@ void shut_down_everything(HWND window)
 
 void fatal_startup_error(HWND window, const char* text)
 {
-    MessageBoxA(window, text, TEXT_ERROR_TITLE, MB_OK);
+    show_message(window, text, TEXT_ERROR_TITLE);
     shut_down_everything(window);
 }
 
@@ -72,14 +70,17 @@ bool start_listening(HWND window)
     // A worker started on a listener that could not be made ends at once; the next restart
     // waits for it, so only one worker ever accepts on a listener.
     while (!restart_listener(port)) {
-        MessageBoxA(window, TEXT_PORT_IN_USE, TEXT_ERROR_TITLE, MB_OK);
-        // No owner: creation has not finished.
-        if (show_settings_dialog(nullptr) == IDCANCEL) {
+        show_message(window, TEXT_PORT_IN_USE, TEXT_ERROR_TITLE);
+        // No owner: creation has not finished. The same port is simply tried again.
+        SettingsChoice choice = {port};
+        if (show_settings_dialog(instance, nullptr, &choice) == IDCANCEL) {
             return false;
         }
-        // The dialog's restart has already made the listener and its worker.
-        if (listening()) {
-            return true;
+        if (choice.port != port) {
+            change_port(nullptr, choice.port);
+            if (listening()) {
+                return true;
+            }
         }
     }
     return true;
@@ -87,14 +88,13 @@ bool start_listening(HWND window)
 
 void on_create(HWND window)
 {
-    // Known to the worker before it can post anything.
-    main_window.store(window);
+    main_window = window;
     if (!open_cd_device(window)) {
         fatal_startup_error(window, TEXT_NO_AUDIO_CD);
         return;
     }
     WSADATA data;
-    if (WSAStartup(WINSOCK_VERSION_1_1, &data) != 0) {
+    if (WSAStartup(WINSOCK_VERSION_2_2, &data) != 0) {
         fatal_startup_error(window, TEXT_NO_TCPIP);
         return;
     }
@@ -104,7 +104,6 @@ void on_create(HWND window)
         return;
     }
     announce_tray(window);
-    tray_shown = true;
     SetTimer(window, TIMER_REFRESH, REFRESH_PERIOD_MS, nullptr);
     timer_started = true;
     set_remembered_mode(MCI_MODE_STOP);
@@ -121,7 +120,12 @@ void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
         break;
     case WM_COMMAND:
         if (LOWORD(wparam) >= CMD_FIRST && LOWORD(wparam) <= CMD_LAST) {
-            on_command(window, wparam, lparam);
+            on_command(window, LOWORD(wparam), static_cast<int32_t>(lparam), REPLY_TO_CURRENT);
+        }
+        break;
+    case WM_CLIENT_COMMAND:
+        if (LOWORD(wparam) >= CMD_FIRST && LOWORD(wparam) <= CMD_LAST) {
+            on_command(window, LOWORD(wparam), static_cast<int32_t>(lparam), HIWORD(wparam));
         }
         break;
     case WM_TIMER:
@@ -137,10 +141,10 @@ void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
         on_tray_menu(window, wparam);
         break;
     case WM_CONNECTION_ENDED:
-        on_connection_ended(wparam);
+        on_connection_ended(wparam, lparam);
         break;
     case WM_COMMANDS_TAKEN:
-        on_commands_taken(wparam);
+        on_commands_taken(wparam, lparam);
         break;
     default:
         break;
@@ -154,6 +158,8 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
         announce_tray(window);
     }
     route(window, message, wparam, lparam);
+    // Every message goes on to the default procedure, handled or not: it does nothing for the
+    // program's own, and the system's (WM_CLOSE destroying the window, above all) keep their meaning.
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
@@ -161,6 +167,8 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
 
 int run_program(HINSTANCE module)
 {
+    // The manifest asks for the themed controls; this makes sure their library is loaded.
+    InitCommonControls();
     WNDCLASSA window_class = {};
     window_class.style = CS_HREDRAW | CS_VREDRAW;
     window_class.lpfnWndProc = window_procedure;
@@ -178,7 +186,7 @@ int run_program(HINSTANCE module)
 
     const HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, WINDOW_CLASS, WINDOW_TITLE, WS_OVERLAPPEDWINDOW,
         CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, module, nullptr);
-    main_window.store(window);
+    main_window = window;
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
 

@@ -47,12 +47,12 @@ int read_port()
     return parse_decimal(value);
 }
 
-void write_port(int new_port)
+bool write_port(int new_port)
 {
     if (ini_path[0] == '\0') {
-        return;
+        return false;
     }
     char value[16];
     std::snprintf(value, sizeof value, "%d", new_port);
-    WritePrivateProfileStringA(SECTION, KEY, value, ini_path);
+    return WritePrivateProfileStringA(SECTION, KEY, value, ini_path) != FALSE;
 }

@@ -36,10 +36,3 @@ function(qel_layer name folder)
     target_include_directories(${name} ${scope} ${dir})
   endif()
 endfunction()
-
-# qel_seam(name header): this library may also include that one header of a layer above it.
-function(qel_seam name header)
-  set(dir ${QEL_LAYERS_DIR}/seam-${name})
-  qel_layer_link(${CMAKE_SOURCE_DIR}/${header} ${dir}/${header})
-  target_include_directories(${name} PRIVATE ${dir})
-endfunction()

@@ -21,9 +21,17 @@ constexpr unsigned CMD_TRACK_LIST = 40013;
 constexpr unsigned CMD_FIRST = CMD_SETTINGS;
 constexpr unsigned CMD_LAST = CMD_TRACK_LIST;
 
+// Commands whose only effect is their reply: with nobody to hear it, they need not be carried out.
+constexpr bool is_reply_only(unsigned command)
+{
+    return command == CMD_STATUS || command == CMD_TRACK_LIST;
+}
+
 // Status refresh: timer 1 of the main window.
 constexpr unsigned TIMER_REFRESH = 1;
 constexpr unsigned REFRESH_PERIOD_MS = 10000;
+// The connection worker goes on from timer 2 of the main window once input and paint are handled.
+constexpr unsigned TIMER_FLOW = 2;
 
 // The control server's port when the settings file names none.
 constexpr int DEFAULT_PORT = 5963;

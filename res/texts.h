@@ -1,7 +1,9 @@
 #pragma once
-// The Japanese texts of the menu, the message boxes and the settings dialog's host line, as the
-// code page 932 bytes that the 8-bit (ANSI) interfaces take. Each one's Japanese stands beside it;
-// a unit test checks every one against that text. Platform-free: no Windows header here.
+// The Japanese texts of the menu, the message boxes and the settings dialog's host line, as code
+// page 932 bytes. They are turned into UTF-16 where they are shown (ui/wide_text.h), so they read
+// right whatever the system's code page; only a system that cannot convert from code page 932
+// gets the bytes through the 8-bit (ANSI) interfaces. Each one's Japanese stands beside it; a unit
+// test checks every one against that text. Platform-free: no Windows header here.
 
 constexpr const char TEXT_ERROR_TITLE[] = "Error";
 // 最初から再生(&P)
@@ -38,3 +40,5 @@ constexpr const char TEXT_CANNOT_SET_UP[] = "\x90\xDD\x92\xE8\x82\xAA\x82\xC5\x8
 constexpr const char TEXT_BAD_PORT_NAME[] = "\x83|\x81[\x83g\x82\xCC\x96\xBC\x8F\xCC\x82\xAA\x90\xB3\x82\xB5\x82\xAD\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x81" "B";
 // ホスト：%s
 constexpr const char TEXT_HOST_FORMAT[] = "\x83z\x83X\x83g\x81" "F%s";
+// ポート番号を保存できませんでした。\n%s\n次回の起動では以前のポート番号が使われます。
+constexpr const char TEXT_PORT_NOT_SAVED_FORMAT[] = "\x83|\x81[\x83g\x94\xD4\x8D\x86\x82\xF0\x95\xDB\x91\xB6\x82\xC5\x82\xAB\x82\xDC\x82\xB9\x82\xF1\x82\xC5\x82\xB5\x82\xBD\x81" "B\n%s\n\x8E\x9F\x89\xF1\x82\xCC\x8BN\x93\xAE\x82\xC5\x82\xCD\x88\xC8\x91O\x82\xCC\x83|\x81[\x83g\x94\xD4\x8D\x86\x82\xAA\x8Eg\x82\xED\x82\xEA\x82\xDC\x82\xB7\x81" "B";

@@ -3,44 +3,35 @@
 #include <atomic>
 
 #include "common/messages.h"
-#include "server/protocol.h"
+#include "server/command_flow.h"
 
 namespace {
 
-// The listening socket, or INVALID_SOCKET. Written by the main thread only while no worker runs;
-// read by the worker.
+// Who writes, reads and closes what (docs/design.md, "Who owns what"):
+// - listen_socket: the main thread writes it only while no worker runs; the worker accepts on it.
 std::atomic<SOCKET> listen_socket{INVALID_SOCKET};
-// The connection being served, or INVALID_SOCKET. Set by the worker after accept; read by the
-// main thread for replies. Whoever takes a connection out of it (take_client) closes it, so it is
-// closed exactly once: the main thread when a connection ends (the worker hands it over behind
-// the commands it posted, WM_CONNECTION_ENDED) and at a stop; the worker only when a stop refuses
-// the hand-over. So a connection is never closed while a reply is being sent on it, and a client
-// that closes its sending side still gets its replies.
+// - client_socket: the worker sets it after accept; the main thread replies on it. Whoever takes
+//   it out (take_client) closes it, once: the main thread at the hand-over and at a stop.
 std::atomic<SOCKET> client_socket{INVALID_SOCKET};
-// The worker may accept another client. Written by the main thread, read by the worker.
+// - client_generation: the worker numbers each connection, before it sets client_socket; the main
+//   thread matches commands against it. 0 is never a connection's.
+std::atomic<uint16_t> client_generation{0};
+// - worker_running: the main thread clears it to stop the worker.
 std::atomic<bool> worker_running{false};
-// The running worker, or nullptr. Main thread only.
+// - handing_over: the worker sets it while it waits for the main thread to let go of a connection.
+std::atomic<bool> handing_over{false};
+// Main thread only: the running worker, the window it posts to, and the event that lets it go on
+// after a hand-over (made with each worker, closed once it has ended).
 HANDLE worker_thread = nullptr;
-// Where the worker posts commands and hand-overs. Set by the main thread before any worker runs.
 HWND command_window = nullptr;
-
-constexpr int LISTEN_BACKLOG = 5;
-// Replies are sent on the main thread: a client that stops reading must not freeze the program.
-// After this long without progress the reply fails, and the connection gets no more replies.
-constexpr DWORD REPLY_SEND_TIMEOUT_MS = 5000;
-// Room in the system for a client's whole batch: a client that writes a batch and closes without
-// reading gets its first reply refused by its own system, which then resets the connection and
-// drops whatever of the batch it had not yet handed over. (Systems may grant less.)
-constexpr int RECEIVE_BUFFER_BYTES = 1 << 20;
-constexpr DWORD ACCEPT_RETRY_PAUSE_MS = 100;
-
-// Set by the main thread once it has let go of the connection the worker handed over, and by a
-// stop. Auto-reset; made once, it lives as long as the process.
 HANDLE connection_released = nullptr;
 
-// The current connection once a reply on it has failed, else INVALID_SOCKET. Main thread only;
-// forgotten when the main thread lets go of that connection, before its handle can be reused.
-SOCKET replies_stopped = INVALID_SOCKET;
+constexpr int LISTEN_BACKLOG = 5;
+// Room in the system for a batch of a backlog's worth of commands, so that a client that writes it
+// and closes without reading has handed all of it over when our first reply makes its system reset
+// the connection. Small enough that a flood's leftovers in it are carried out in seconds.
+constexpr int RECEIVE_BUFFER_BYTES = 64 * 1024;
+constexpr DWORD ACCEPT_RETRY_PAUSE_MS = 100;
 
 // Closes the connection unless the other thread has taken it out of client_socket already.
 void take_client(SOCKET client)
@@ -54,22 +45,25 @@ void take_client(SOCKET client)
 // the main window's queue, and their replies belong to this client (who may only have closed its
 // sending side): so the connection stays the current one, and the worker hands it over behind
 // those commands and waits until the main thread has let go of it before accepting the next.
-void end_connection(SOCKET socket)
+void end_connection(SOCKET socket, uint16_t generation)
 {
-    if (post_to_window(command_window, worker_running, WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), 0)) {
+    handing_over.store(true);
+    if (post_to_window(command_window, worker_running, WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), generation)) {
         WaitForSingleObject(connection_released, INFINITE);
-        return;
     }
-    // Only a stop refuses the hand-over, and the main thread then waits for this worker instead
-    // of sending: the connection is closed here unless the stop has taken it already.
+    handing_over.store(false);
+    // Let go by the main thread, or refused by a stop, which takes it itself: either way gone.
     take_client(socket);
 }
 
 // The main thread lets go of a connection: it gets no more replies, and it is closed.
 void close_client(SOCKET client)
 {
-    if (client != INVALID_SOCKET && client == replies_stopped) {
-        replies_stopped = INVALID_SOCKET;
+    if (client != INVALID_SOCKET && client == client_socket.load()) {
+        // Forgotten before the generation can come round again.
+        if (replies_stopped(client_generation.load())) {
+            set_replies_stopped(0);
+        }
     }
     take_client(client);
 }
@@ -92,9 +86,19 @@ bool accept_may_succeed_again(int error)
     }
 }
 
+uint16_t next_generation()
+{
+    const uint16_t next = static_cast<uint16_t>(client_generation.load() + 1);
+    return next == 0 ? 1 : next;
+}
+
 DWORD WINAPI connection_worker(LPVOID)
 {
     const SOCKET listener = listen_socket.load();
+    // What the last worker received and could not post comes before any new client's commands.
+    if (!post_leftovers(worker_running)) {
+        return 0;
+    }
     while (worker_running.load()) {
         sockaddr_in peer = {};
         int peer_size = sizeof peer;
@@ -105,20 +109,24 @@ DWORD WINAPI connection_worker(LPVOID)
             }
             break;
         }
-        const DWORD timeout = REPLY_SEND_TIMEOUT_MS;
-        setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
         const int receive_buffer = RECEIVE_BUFFER_BYTES;
         setsockopt(
             socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
+        // Non-blocking before the main thread can reply on it (replies wait with a time-out).
+        watch_connection(socket);
+        const uint16_t generation = next_generation();
+        client_generation.store(generation);
         client_socket.store(socket);
-        // A client accepted while a stop closes the sockets would otherwise keep the worker
-        // receiving until it leaves: the stop clears the flag before it looks at the client.
+        // A client accepted while a stop closes the sockets: the stop clears the flag before it
+        // looks at the client, so one of the two closes it.
+        if (worker_running.load()) {
+            serve_connection(socket, generation, worker_running);
+        }
         if (!worker_running.load()) {
-            end_connection(socket);
+            take_client(socket);
             break;
         }
-        serve_connection(socket, command_window, worker_running);
-        end_connection(socket);
+        end_connection(socket, generation);
     }
     return 0;
 }
@@ -150,11 +158,8 @@ SOCKET create_listener(int port)
 
 void start_worker()
 {
-    if (connection_released == nullptr) {
-        connection_released = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    }
-    ResetEvent(connection_released);
-    open_command_flow();
+    connection_released = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    open_command_flow(command_window);
     worker_running.store(true);
     worker_thread = CreateThread(nullptr, 0, connection_worker, nullptr, 0, nullptr);
 }
@@ -167,25 +172,20 @@ void stop_worker()
     if (listener != INVALID_SOCKET) {
         closesocket(listener);
     }
-    // Closing it is what ends the worker's blocking receive; a worker waiting for the main
-    // thread to let go of a connection is let go itself.
     close_client(client_socket.load());
-    if (connection_released != nullptr) {
-        SetEvent(connection_released);
-    }
     if (worker_thread != nullptr) {
+        // Ends whatever the worker waits for: a mark, the socket, or the hand-over.
+        wake_command_flow();
+        SetEvent(connection_released);
         WaitForSingleObject(worker_thread, INFINITE);
         CloseHandle(worker_thread);
         worker_thread = nullptr;
     }
     close_command_flow();
-    // Connections handed over but not yet closed by the main window.
-    MSG message;
-    while (PeekMessageA(&message, nullptr, WM_CONNECTION_ENDED, WM_CONNECTION_ENDED, PM_REMOVE)) {
-        on_connection_ended(message.wParam);
+    if (connection_released != nullptr) {
+        CloseHandle(connection_released);
+        connection_released = nullptr;
     }
-    // A connection the worker closed itself is gone too; its handle may come back for another.
-    replies_stopped = INVALID_SOCKET;
 }
 
 bool restart_listener(int port)
@@ -211,10 +211,16 @@ bool worker_ended(DWORD wait_ms)
     return worker_thread == nullptr || WaitForSingleObject(worker_thread, wait_ms) == WAIT_OBJECT_0;
 }
 
-SOCKET reply_socket()
+SOCKET reply_socket(uint16_t addressee)
 {
+    // The socket first: the worker numbers a connection before it makes it the current one.
     const SOCKET client = client_socket.load();
-    return client == replies_stopped ? INVALID_SOCKET : client;
+    const uint16_t generation = client_generation.load();
+    if (client == INVALID_SOCKET || (addressee != REPLY_TO_CURRENT && addressee != generation) ||
+        replies_stopped(generation)) {
+        return INVALID_SOCKET;
+    }
+    return client;
 }
 
 void stop_replies(SOCKET client)
@@ -222,12 +228,18 @@ void stop_replies(SOCKET client)
     if (client == INVALID_SOCKET || client != client_socket.load()) {
         return;
     }
-    replies_stopped = client;
+    set_replies_stopped(client_generation.load());
     shutdown(client, SD_SEND);
 }
 
-void on_connection_ended(WPARAM wparam)
+void on_connection_ended(WPARAM wparam, LPARAM lparam)
 {
-    close_client(static_cast<SOCKET>(wparam));
+    const SOCKET socket = static_cast<SOCKET>(wparam);
+    // Only the hand-over the worker is waiting for.
+    if (!handing_over.load() || socket == INVALID_SOCKET || socket != client_socket.load() ||
+        lparam != static_cast<LPARAM>(client_generation.load())) {
+        return;
+    }
+    close_client(socket);
     SetEvent(connection_released);
 }

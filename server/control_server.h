@@ -6,6 +6,13 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdint>
+
+// A reply's addressee: the generation of the connection a command came from (from the high word
+// of WM_CLIENT_COMMAND's wParam), or REPLY_TO_CURRENT for a command chosen at the machine, which
+// whoever is connected hears.
+constexpr uint16_t REPLY_TO_CURRENT = 0;
+
 // Main thread, before the first listener: the window that the worker posts commands to.
 void attach_server(HWND window);
 
@@ -17,7 +24,7 @@ SOCKET create_listener(int port);
 void start_worker();
 void stop_worker();
 // Main thread: stop, a listener on the port, a new worker (also when the listener could not be
-// made: that worker ends at once). Returns whether the program listens now.
+// made: that worker posts what the last one left and ends). Returns whether the program listens.
 bool restart_listener(int port);
 
 // Main thread: what the server is doing.
@@ -26,14 +33,14 @@ bool client_connected();
 // Whether no worker runs, or the running one ends within the wait (without releasing it).
 bool worker_ended(DWORD wait_ms);
 
-// Main thread: the connection that replies go to, or INVALID_SOCKET when there is none or its
-// replies have stopped.
-SOCKET reply_socket();
+// Main thread: the connection that a reply to this addressee goes to, or INVALID_SOCKET when that
+// connection has ended, there is none, or its replies have stopped.
+SOCKET reply_socket(uint16_t addressee);
 // Main thread: a reply on this connection failed. It gets no more replies and is told so (its
 // sending side ends), but it stays open: the worker still receives what the client sent, and the
-// commands are carried out.
+// commands with an effect are carried out.
 void stop_replies(SOCKET client);
 
-// Main thread, for WM_CONNECTION_ENDED: closes the connection in wparam unless it is closed
-// already, and lets the worker go on.
-void on_connection_ended(WPARAM wparam);
+// Main thread, for WM_CONNECTION_ENDED (wParam the connection, lParam its generation): closes the
+// connection that the worker hands over and lets the worker go on. Anything else is ignored.
+void on_connection_ended(WPARAM wparam, LPARAM lparam);

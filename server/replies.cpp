@@ -10,43 +10,72 @@
 
 namespace {
 
-// Sends the whole reply, continuing partial sends. A connection that fails (or whose client
-// stops reading for the send time-out) gets no more replies; the worker still receives and
-// hands over whatever the client sent.
-void send_reply(const char* text)
+// Replies are sent on the main thread: a client that stops reading must not freeze the program.
+// After this long without room for the rest, the reply fails and the connection gets no more.
+constexpr DWORD REPLY_SEND_TIMEOUT_MS = 5000;
+
+// Waits until the connection takes more bytes, at most until the deadline.
+bool wait_writable(SOCKET socket, DWORD started)
 {
-    const SOCKET socket = reply_socket();
+    const DWORD waited = GetTickCount() - started;
+    if (waited >= REPLY_SEND_TIMEOUT_MS) {
+        return false;
+    }
+    const DWORD left = REPLY_SEND_TIMEOUT_MS - waited;
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(socket, &writable);
+    timeval timeout = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+    return select(0, nullptr, &writable, nullptr, &timeout) == 1;
+}
+
+// Sends the whole reply on the (non-blocking) connection. A connection that fails, or whose client
+// stops reading for the send time-out, gets no more replies; the worker still receives and hands
+// over whatever the client sent.
+void send_reply(uint16_t addressee, const char* text)
+{
+    const SOCKET socket = reply_socket(addressee);
     if (socket == INVALID_SOCKET) {
         return;
     }
     char reply[TRACK_LIST_SIZE + 2];
     const size_t length = compose_reply(text, reply, sizeof reply);
+    const DWORD started = GetTickCount();
     size_t sent = 0;
     while (sent < length) {
         const int result = send(socket, reply + sent, static_cast<int>(length - sent), 0);
-        if (result == SOCKET_ERROR || result == 0) {
-            stop_replies(socket);
-            return;
+        if (result > 0) {
+            sent += static_cast<size_t>(result);
+            continue;
         }
-        sent += static_cast<size_t>(result);
+        if (result == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK && wait_writable(socket, started)) {
+            continue;
+        }
+        stop_replies(socket);
+        return;
     }
 }
 
 }  // namespace
 
-void send_status()
+bool reply_heard(uint16_t addressee)
 {
-    send_reply(status_text);
+    return reply_socket(addressee) != INVALID_SOCKET;
 }
 
-void send_track_list()
+void send_status(uint16_t addressee)
 {
-    if (reply_socket() == INVALID_SOCKET) {
+    send_reply(addressee, status_text);
+}
+
+void send_track_list(uint16_t addressee)
+{
+    if (!reply_heard(addressee)) {
         return;
     }
     char list[TRACK_LIST_SIZE] = "";
     if (query_mode() == MCI_MODE_PLAY) {
         build_track_list(list);
     }
-    send_reply(list);
+    send_reply(addressee, list);
 }

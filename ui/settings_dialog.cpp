@@ -3,18 +3,19 @@
 #include <winsock2.h>
 
 #include <cstdio>
+#include <cstring>
 
-#include "app/shell.h"
 #include "common/text.h"
 #include "res/resource.h"
 #include "res/texts.h"
-#include "server/control_server.h"
 #include "ui/dialog.h"
+#include "ui/wide_text.h"
 
 namespace {
 
 constexpr size_t TEXT_SIZE = 1000;
 
+// This machine's address, or its name when that does not resolve; nothing without a name.
 void show_host(HWND dialog)
 {
     char name[TEXT_SIZE] = "";
@@ -26,50 +27,46 @@ void show_host(HWND dialog)
     const hostent* host = gethostbyname(name);
     if (host != nullptr && host->h_addrtype == AF_INET && host->h_addr_list[0] != nullptr) {
         in_addr address;
-        memcpy(&address, host->h_addr_list[0], sizeof address);
+        std::memcpy(&address, host->h_addr_list[0], sizeof address);
         shown = inet_ntoa(address);
     }
-    char line[TEXT_SIZE];
-    std::snprintf(line, sizeof line, TEXT_HOST_FORMAT, shown);
-    SetDlgItemTextA(dialog, IDC_HOST, line);
+    // The name comes in the system's code page, the line's format in 932.
+    set_item_text_with(dialog, IDC_HOST, TEXT_HOST_FORMAT, shown);
 }
 
-void on_init(HWND dialog)
+void on_init(HWND dialog, void* context)
 {
+    const SettingsChoice* choice = static_cast<const SettingsChoice*>(context);
     char text[32];
-    std::snprintf(text, sizeof text, "%d", port);
+    std::snprintf(text, sizeof text, "%d", choice->port);
     SetDlgItemTextA(dialog, IDC_PORT, text);
     show_host(dialog);
 }
 
-void on_ok(HWND dialog)
+bool on_ok(HWND dialog, void* context)
 {
     char text[TEXT_SIZE] = "";
     GetDlgItemTextA(dialog, IDC_PORT, text, TEXT_SIZE);
-    int new_port = 0;
+    int port = 0;
     if (is_ascii_digit(text[0])) {
-        new_port = parse_decimal(text);
+        port = parse_decimal(text);
     } else {
         const servent* service = getservbyname(text, nullptr);
         if (service == nullptr) {
-            MessageBoxA(dialog, TEXT_BAD_PORT_NAME, TEXT_ERROR_TITLE, MB_OK);
-            return;
+            show_message(dialog, TEXT_BAD_PORT_NAME, TEXT_ERROR_TITLE);
+            return false;
         }
-        new_port = ntohs(static_cast<u_short>(service->s_port));
+        port = ntohs(static_cast<u_short>(service->s_port));
     }
-    if (new_port != port) {
-        port = new_port;
-        restart_listener(port);
-        write_port(port);
-    }
-    EndDialog(dialog, IDOK);
+    static_cast<SettingsChoice*>(context)->port = port;
+    return true;
 }
 
 constexpr DialogHandlers SETTINGS_DIALOG = {on_init, on_ok};
 
 }  // namespace
 
-INT_PTR show_settings_dialog(HWND owner)
+INT_PTR show_settings_dialog(HINSTANCE module, HWND owner, SettingsChoice* choice)
 {
-    return show_dialog(owner, IDD_SETTINGS, SETTINGS_DIALOG);
+    return show_dialog(module, owner, IDD_SETTINGS, SETTINGS_DIALOG, choice);
 }

@@ -1,6 +1,5 @@
 #include "ui/track_dialog.h"
 
-#include "app/shell.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"
 #include "res/resource.h"
@@ -8,7 +7,7 @@
 
 namespace {
 
-void on_init(HWND dialog)
+void on_init(HWND dialog, void*)
 {
     char list[TRACK_LIST_SIZE];
     build_track_list(list);
@@ -33,21 +32,20 @@ void on_init(HWND dialog)
     SendDlgItemMessageA(dialog, IDC_TRACKS, CB_SETCURSEL, static_cast<WPARAM>(current_track() - 1), 0);
 }
 
-void on_ok(HWND dialog)
+bool on_ok(HWND dialog, void* context)
 {
     const LRESULT index = SendDlgItemMessageA(dialog, IDC_TRACKS, CB_GETCURSEL, 0, 0);
     const LRESULT track = index + 1;
-    if (track >= 1 && track <= track_count()) {
-        play_track(main_window.load(), static_cast<int>(track));
-    }
-    EndDialog(dialog, IDOK);
+    static_cast<TrackChoice*>(context)->track = track >= 1 && track <= track_count() ? static_cast<int>(track) : 0;
+    return true;
 }
 
 constexpr DialogHandlers TRACK_DIALOG = {on_init, on_ok};
 
 }  // namespace
 
-INT_PTR show_track_dialog(HWND owner)
+INT_PTR show_track_dialog(HINSTANCE module, HWND owner, TrackChoice* choice)
 {
-    return show_dialog(owner, IDD_SELECT_TRACK, TRACK_DIALOG);
+    choice->track = 0;
+    return show_dialog(module, owner, IDD_SELECT_TRACK, TRACK_DIALOG, choice);
 }

@@ -1,58 +1,87 @@
 #include "ui/tray.h"
 
-#include <mmsystem.h>
+#include <initializer_list>
+
 #include <shellapi.h>
 
-#include "common/commands.h"
-#include "common/messages.h"
-#include "app/shell.h"
-#include "common/text.h"
-#include "player/status_text.h"
 #include "res/resource.h"
 
 namespace {
 
 // The program has this one icon.
 constexpr UINT TRAY_ICON_ID = 1;
+// The version-1 tooltip: 63 characters and the terminator.
+constexpr size_t V1_TIP_SIZE = 64;
+
+HICON playing_icon = nullptr;
+HICON idle_icon = nullptr;
 
 // The version-1 record, as every shell understands it; fields whose flag is not set stay empty.
-NOTIFYICONDATAA make_record(HWND window)
+NOTIFYICONDATAW make_record(HWND window)
 {
-    NOTIFYICONDATAA record = {};
-    record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    NOTIFYICONDATAW record = {};
+    record.cbSize = NOTIFYICONDATAW_V1_SIZE;
     record.hWnd = window;
     record.uID = TRAY_ICON_ID;
     return record;
 }
 
-void set_tip(NOTIFYICONDATAA* record, const char* text)
+// The status texts are ASCII: each byte is its own character.
+void set_tip(NOTIFYICONDATAW* record, const char* text)
 {
     record->uFlags |= NIF_TIP;
-    // The version-1 tooltip holds 63 characters and its terminator.
-    constexpr size_t V1_TIP_SIZE = 64;
-    copy_bounded(record->szTip, V1_TIP_SIZE, text);
+    size_t i = 0;
+    for (; i + 1 < V1_TIP_SIZE && text[i] != '\0'; ++i) {
+        record->szTip[i] = static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
+    }
+    record->szTip[i] = L'\0';
+}
+
+HICON load_small_icon(HINSTANCE module, int resource)
+{
+    const HICON icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(resource), IMAGE_ICON,
+        GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    return icon != nullptr ? icon : LoadIconW(module, MAKEINTRESOURCEW(resource));
 }
 
 }  // namespace
 
-HICON load_icon(int resource)
+void load_tray_icons(HINSTANCE module)
 {
-    return LoadIconA(instance, MAKEINTRESOURCEA(resource));
+    release_tray_icons();
+    playing_icon = load_small_icon(module, IDI_PLAYING);
+    idle_icon = load_small_icon(module, IDI_IDLE);
 }
 
-void tray_add(HWND window, const char* text, UINT callback_message, HICON icon)
+void release_tray_icons()
 {
-    NOTIFYICONDATAA record = make_record(window);
+    for (HICON* icon : {&playing_icon, &idle_icon}) {
+        if (*icon != nullptr) {
+            DestroyIcon(*icon);
+            *icon = nullptr;
+        }
+    }
+}
+
+HICON tray_icon(int resource)
+{
+    return resource == IDI_PLAYING ? playing_icon : idle_icon;
+}
+
+bool tray_add(HWND window, const char* text, UINT callback_message, HICON icon)
+{
+    NOTIFYICONDATAW record = make_record(window);
     record.uFlags = NIF_MESSAGE | NIF_ICON;
     record.uCallbackMessage = callback_message;
     record.hIcon = icon;
     set_tip(&record, text);
-    Shell_NotifyIconA(NIM_ADD, &record);
+    // A shell that has the icon already refuses to add it again: then it is there.
+    return Shell_NotifyIconW(NIM_ADD, &record) || Shell_NotifyIconW(NIM_MODIFY, &record);
 }
 
 void tray_update(HWND window, const char* text, HICON icon)
 {
-    NOTIFYICONDATAA record = make_record(window);
+    NOTIFYICONDATAW record = make_record(window);
     if (text != nullptr) {
         set_tip(&record, text);
     }
@@ -60,17 +89,11 @@ void tray_update(HWND window, const char* text, HICON icon)
         record.uFlags |= NIF_ICON;
         record.hIcon = icon;
     }
-    Shell_NotifyIconA(NIM_MODIFY, &record);
+    Shell_NotifyIconW(NIM_MODIFY, &record);
 }
 
 void tray_remove(HWND window)
 {
-    NOTIFYICONDATAA record = make_record(window);
-    Shell_NotifyIconA(NIM_DELETE, &record);
-}
-
-void announce_tray(HWND window)
-{
-    const DWORD mode = status_text_brief();
-    tray_add(window, status_text, WM_TRAY_NOTIFY, load_icon(mode == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE));
+    NOTIFYICONDATAW record = make_record(window);
+    Shell_NotifyIconW(NIM_DELETE, &record);
 }

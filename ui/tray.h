@@ -3,12 +3,15 @@
 // Main thread only.
 #include <windows.h>
 
-// The icon resource with this number, from the program's own resources.
-HICON load_icon(int resource);
+// Both pictures (IDI_PLAYING, IDI_IDLE) at the size the notification area shows, the small icon
+// size of this scale: loaded once, released once at the end.
+void load_tray_icons(HINSTANCE module);
+void release_tray_icons();
+HICON tray_icon(int resource);
 
-void tray_add(HWND window, const char* text, UINT callback_message, HICON icon);
+// Adds the icon; true when the notification area has it (also when it had it already), false
+// when the shell refuses it (at logon, before the taskbar is ready).
+bool tray_add(HWND window, const char* text, UINT callback_message, HICON icon);
 // Changes the tooltip when text is given and the picture when icon is given.
 void tray_update(HWND window, const char* text, HICON icon);
 void tray_remove(HWND window);
-// Adds the icon with the current status; again whenever the taskbar has been restarted.
-void announce_tray(HWND window);

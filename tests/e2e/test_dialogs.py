@@ -267,8 +267,11 @@ class TrackDialogTest(DialogTestCase):
         mark = len(session.vcd_log())
         self.desktop.combo_select(dialog, IDC_TRACKS, 1)
         self.ok(dialog)
-        plays = [line for line in session.vcd_log()[mark:] if line.startswith("MCI_PLAY ")]
         if session.logs_commands:
+            # The program plays the choice as the dialog closes.
+            session.wait_for(lambda: any(line.startswith("MCI_PLAY ") for line in session.vcd_log()[mark:]),
+                             what="the chosen track's play")
+            plays = [line for line in session.vcd_log()[mark:] if line.startswith("MCI_PLAY ")]
             self.assertEqual(len(plays), 1, plays)
             self.assertIn("flags=MCI_NOTIFY|MCI_FROM from=0x00000002 ", plays[0])
         # A reply for the choice would carry the old status (track 3) ahead of this one.

@@ -8,8 +8,10 @@ Counts of the program's threads and handles come from the test desktop (`process
 import os
 import random
 import re
+import select
 import socket
 import struct
+import sys
 import threading
 import time
 import unittest
@@ -29,6 +31,8 @@ LONG_DISC = {"tracks": LONG_TRACKS, "disc": 1, "drive": 1, "door": "closed"}
 # a leak per connection would be hundreds.
 HANDLE_SLACK = 8
 FLOOD_TIMEOUT = 600.0
+# How long a flood that has left may keep the next client waiting, with room for a loaded machine.
+NEXT_CLIENT_DEADLINE = 5.0
 
 
 def reset(sock):
@@ -71,6 +75,28 @@ def stable_stats(session):
         readings.append((stats["threads"], stats["handles"]))
         return stats if readings[-2:] == [readings[-1]] * 2 else None
     return session.wait_for(steady, 60, "steady thread and handle counts")
+
+
+def tcp_queues(local_port, remote_port):
+    """(send queue, receive queue) in bytes of the system's socket with these ports, or None. Wine's
+    sockets are the host's, so the program's side of a connection shows in /proc/net/tcp."""
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            if (int(fields[1].split(":")[1], 16), int(fields[2].split(":")[1], 16)) == (local_port, remote_port):
+                tx, rx = fields[4].split(":")
+                return int(tx, 16), int(rx, 16)
+    return None
+
+
+def change_port(session, new_port):
+    """Opens the settings dialog from the menu's command, types the port and presses OK."""
+    session.command(harness.CMD_SETTINGS)
+    dialog = session.wait_window(SETTINGS_TITLE, timeout=60)
+    session.desktop.set_text(dialog, IDC_PORT, str(new_port))
+    session.desktop.press(dialog, IDOK)
+    session.wait_window_gone(dialog)
 
 
 def assert_clean_exit(test, session, timeout=harness.EXIT_TIMEOUT):
@@ -240,6 +266,15 @@ class FloodTest(unittest.TestCase):
             baseline = stable_stats(session)
             flood = Flood(session.port, lines)
             self.addCleanup(flood.close)
+            # Another program posts the worker's private messages: marks far ahead or of other
+            # workers, and hand-overs of connections the worker is not handing over.
+            flood.wait(lambda: flood.replies >= 10000 or flood.ended, FLOOD_TIMEOUT, "10000 replies")
+            window = session.main_window()
+            for epoch in range(8):
+                session.desktop.ok("post 0x%x %d %d %d" % (window, harness.WM_COMMANDS_TAKEN, 0xFFFFFFF0, epoch))
+                session.desktop.ok("post 0x%x %d %d %d" % (window, harness.WM_COMMANDS_TAKEN, 100000, epoch))
+            for handle in range(0, 2048, 4):
+                session.desktop.ok("post 0x%x %d %d %d" % (window, harness.WM_CONNECTION_ENDED, handle, 1 + handle % 3))
             flood.wait(lambda: flood.replies >= count or flood.ended, FLOOD_TIMEOUT, "%d replies" % count)
             self.assertIsNone(flood.write_error)
             self.assertIsNone(flood.ended)
@@ -287,39 +322,106 @@ class FloodTest(unittest.TestCase):
 
     def test_port_change_in_the_middle_of_a_flood_moves_the_listener_and_drops_the_client(self):
         with Session() as session:
-            old_port, new_port = session.port, harness.free_port()
             baseline = stable_stats(session)
-            # A flood that keeps a few thousand lines in flight for as long as it is served.
-            flood = Flood(session.port, [b"status\n"] * 1000000, window=5000)
-            self.addCleanup(flood.close)
-            flood.wait(lambda: flood.replies >= 2000 or flood.ended, FLOOD_TIMEOUT, "2000 replies")
-            # A modal dialog turns visible once its loop finds the queue empty: a lull for that.
-            flood.paused = True
-            session.command(harness.CMD_SETTINGS)
-            dialog = session.wait_window(SETTINGS_TITLE, timeout=60)
-            at_dialog = flood.replies
-            flood.paused = False
-            flood.wait(lambda: flood.replies > at_dialog + 2000 or flood.ended, harness.WAIT_TIMEOUT,
-                       "replies while the dialog is open")
-            self.assertIsNone(flood.ended, "the dialog's loop keeps the flood served")
-            session.desktop.set_text(dialog, IDC_PORT, str(new_port))
-            session.desktop.press(dialog, IDOK)
-            session.wait_window_gone(dialog)
-            flood.wait_ended()
-            self.assertTrue(session.running())
-            replies, rest = flood.reply_list()
-            self.assertEqual(set(replies), {b"pause"})
-            self.assertTrue(b"pause".startswith(rest), rest)
+            for _ in range(5):
+                old_port, new_port = session.port, harness.free_port()
+                # A flood that keeps a few thousand lines in flight for as long as it is served.
+                flood = Flood(session.port, [b"status\n"] * 1000000, window=5000)
+                self.addCleanup(flood.close)
+                flood.wait(lambda: flood.replies >= 2000 or flood.ended, FLOOD_TIMEOUT, "2000 replies")
+                session.command(harness.CMD_SETTINGS)
+                dialog = session.wait_window(SETTINGS_TITLE, timeout=60)
+                at_dialog = flood.replies
+                flood.wait(lambda: flood.replies > at_dialog + 2000 or flood.ended, harness.WAIT_TIMEOUT,
+                           "replies while the dialog is open")
+                self.assertIsNone(flood.ended, "the dialog's loop keeps the flood served")
+                session.desktop.set_text(dialog, IDC_PORT, str(new_port))
+                session.desktop.press(dialog, IDOK)
+                session.wait_window_gone(dialog)
+                flood.wait_ended()
+                self.assertTrue(session.running())
+                replies, rest = flood.reply_list()
+                self.assertEqual(set(replies), {b"pause"})
+                self.assertTrue(b"pause".startswith(rest), rest)
+                flood.close()
 
-            self.assertTrue(harness.refuses(old_port))
-            with Client(new_port) as client:
-                # Lines of the dropped client still queued when the listener moved are carried out
-                # afterwards, and answered to whoever is connected by then.
-                client.send_line("eject")
-                read_until(client, b"open", lambda r: r == b"pause", 10001)
-                self.assertEqual(client.command("close"), b"pause")
-            self.assertIn("port=%d" % new_port, session.read_ini())
+                self.assertTrue(harness.refuses(old_port))
+                session.port = new_port
+                with Client(new_port) as client:
+                    # The dropped client's lines still waiting are carried out, but their replies
+                    # go nowhere: the new client's first reply is its own.
+                    self.assertEqual(client.command("eject"), b"open")
+                    self.assertEqual(client.command("close"), b"pause")
+                self.assertIn("port=%d" % new_port, session.read_ini())
             settled(session, baseline)
+            stop_cleanly(self, session)
+
+    def test_a_client_that_floods_for_three_seconds_and_leaves_costs_the_next_one_a_moment(self):
+        with Session() as session:
+            sock = socket.create_connection(("127.0.0.1", session.port))
+            replies = [0]
+            done = threading.Event()
+
+            def read():
+                while not done.is_set():
+                    if not select.select([sock], [], [], 0.2)[0]:
+                        continue
+                    try:
+                        data = sock.recv(65536)
+                    except OSError:
+                        return
+                    if not data:
+                        return
+                    replies[0] += data.count(b"!")
+            reader = threading.Thread(target=read, daemon=True)
+            reader.start()
+            # As fast as the program lets it: the program's backlog, not the client, sets the pace.
+            chunk = b"status\n" * 1000
+            lines = 0
+            end = time.monotonic() + 3
+            while time.monotonic() < end:
+                sock.sendall(chunk)
+                lines += 1000
+            done.set()
+            reader.join(5)
+            sock.close()
+            left = time.monotonic()
+            with Client(session.port, timeout=FLOOD_TIMEOUT) as client:
+                self.assertEqual(client.command("status", timeout=FLOOD_TIMEOUT), b"pause")
+            took = time.monotonic() - left
+            sys.stderr.write("flood of %d lines in 3 s (%d replies read): the next client answered after %.2f s\n"
+                             % (lines, replies[0], took))
+            # The program aims at 2 s (scripts/bench measures it); a backlog without a bound cost
+            # this client minutes.
+            self.assertLess(took, NEXT_CLIENT_DEADLINE)
+            stop_cleanly(self, session)
+
+    def test_a_batch_is_taken_in_at_once_and_a_port_change_still_carries_it_out(self):
+        count = 8000
+        with Session() as session:
+            client = Client(session.port)
+            client_port = client.sock.getsockname()[1]
+            client.send_bytes(b"status\n" * count + b"eject\n")
+            # The worker takes in the whole batch while the marks hold its posting back: the
+            # system's receive queue empties long before the replies are all out.
+            def received_all():
+                queues = tcp_queues(session.port, client_port)
+                return queues is not None and queues[1] == 0
+            session.wait_for(received_all, harness.WAIT_TIMEOUT, "the program's receive queue to empty")
+            client_side = tcp_queues(client_port, session.port)
+            self.assertLess(client_side[1], count * len(b"pause!"), "all replies were out already")
+            # A port change drops the client before everything it sent has been carried out.
+            new_port = harness.free_port()
+            change_port(session, new_port)
+            heard = client.read_until_closed(FLOOD_TIMEOUT)
+            self.assertLess(heard.count(b"!"), count, "the port change came after the last reply")
+            client.close()
+            session.port = new_port
+            with Client(new_port, timeout=FLOOD_TIMEOUT) as second:
+                # The eject it sent is carried out all the same.
+                session.wait_for(lambda: second.command("status") == b"open", harness.WAIT_TIMEOUT,
+                                 "the dropped client's eject")
+                self.assertEqual(second.command("close"), b"pause")
             stop_cleanly(self, session)
 
 
@@ -329,7 +431,9 @@ class BatchTest(unittest.TestCase):
 
     def check_batches(self, replies_read):
         with Session() as session:
-            for count in (300, 3000, 30000):
+            # Up to the program's backlog: a longer batch from a client that leaves at once may lose
+            # its end on Windows, which discards what is unread when the client's reset comes.
+            for count in (300, 3000, 8000):
                 client = Client(session.port)
                 client.send_bytes(b"status\n" * count + b"eject\n")
                 for _ in range(replies_read):

@@ -14,7 +14,8 @@
 #include "common/commands.h"
 #include "common/messages.h"
 #include "server/control_server.h"
-#include "server/protocol.h"
+#include "server/command_flow.h"
+#include "server/replies.h"
 
 namespace {
 
@@ -23,29 +24,55 @@ constexpr DWORD DEADLINE_MS = 10000;
 struct Received {
     unsigned command;
     LPARAM argument;
-    bool client_connected;  // whether a reply to it would still reach the client
+    uint16_t generation;  // the connection it came from
+    bool heard;  // whether a reply to it would still reach its client
 };
 
 std::vector<Received> received;
+// While false the test window leaves the worker's marks untaken, as a busy main thread would.
+bool take_marks = true;
+std::vector<std::pair<WPARAM, LPARAM>> untaken_marks;
 
 LRESULT CALLBACK test_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    if (message == WM_COMMAND) {
-        received.push_back({LOWORD(wparam), lparam, client_connected()});
+    if (message == WM_CLIENT_COMMAND) {
+        const uint16_t generation = HIWORD(wparam);
+        received.push_back({LOWORD(wparam), lparam, generation, reply_heard(generation)});
         return 0;
     }
     if (message == WM_CONNECTION_ENDED) {
-        on_connection_ended(wparam);
+        on_connection_ended(wparam, lparam);
         return 0;
     }
     if (message == WM_COMMANDS_TAKEN) {
-        on_commands_taken(wparam);
+        if (take_marks) {
+            on_commands_taken(wparam, lparam);
+        } else {
+            untaken_marks.push_back({wparam, lparam});
+        }
         return 0;
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
+// The marks held back so far, taken now in order: the worker goes on.
+void take_held_marks()
+{
+    take_marks = true;
+    for (const auto& mark : untaken_marks) {
+        on_commands_taken(mark.first, mark.second);
+    }
+    untaken_marks.clear();
+}
 
+size_t count_of(unsigned command)
+{
+    size_t count = 0;
+    for (const Received& r : received) {
+        count += r.command == command ? 1 : 0;
+    }
+    return count;
+}
 
 bool seen(unsigned command)
 {
@@ -96,7 +123,6 @@ bool connection_dropped(SOCKET s)
     return result == 0 || (result == SOCKET_ERROR && WSAGetLastError() != WSAETIMEDOUT);
 }
 
-
 class ControlServer : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -113,8 +139,10 @@ protected:
     void SetUp() override
     {
         received.clear();
+        take_marks = true;
+        untaken_marks.clear();
         window = CreateWindowExA(0, "control_server_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
-                                 GetModuleHandleA(nullptr), nullptr);
+            GetModuleHandleA(nullptr), nullptr);
         attach_server(window);
         port = free_port();
         restart_listener(port);
@@ -175,8 +203,8 @@ TEST_F(ControlServer, AClientThatStopsSendingStillGetsItsReplies)
     send_text(client, "stop\nstatus\n");
     shutdown(client, SD_SEND);
     ASSERT_TRUE(pump_until([] { return received.size() == 2; }));
-    EXPECT_TRUE(received[0].client_connected);
-    EXPECT_TRUE(received[1].client_connected);
+    EXPECT_TRUE(received[0].heard);
+    EXPECT_TRUE(received[1].heard);
     ASSERT_TRUE(pump_until([] { return !client_connected(); }));
     EXPECT_TRUE(connection_dropped(client));
     closesocket(client);
@@ -297,6 +325,108 @@ TEST_F(ControlServer, PipelinedLinesAllArriveInOrder)
         ASSERT_EQ(received[i].argument, i + 1) << "out of order or lost";
     }
     closesocket(client);
+}
+
+TEST_F(ControlServer, RepliesGoOnlyToTheConnectionACommandCameFrom)
+{
+    const SOCKET first = connect_client(port);
+    send_text(first, "status\n");
+    ASSERT_TRUE(pump_until([] { return received.size() == 1; }));
+    const uint16_t first_generation = received[0].generation;
+    EXPECT_NE(first_generation, REPLY_TO_CURRENT);
+    EXPECT_TRUE(received[0].heard);
+
+    // A port change drops the first client; a command of it still waiting has nobody to hear it,
+    // also once the next client is connected.
+    const int new_port = free_port();
+    ASSERT_TRUE(restart_listener(new_port));
+    closesocket(first);
+    EXPECT_FALSE(reply_heard(first_generation));
+    const SOCKET second = connect_client(new_port);
+    send_text(second, "status\n");
+    ASSERT_TRUE(pump_until([] { return received.size() == 2; }));
+    EXPECT_NE(received[1].generation, first_generation);
+    EXPECT_TRUE(received[1].heard);
+    EXPECT_FALSE(reply_heard(first_generation));
+    EXPECT_TRUE(reply_heard(REPLY_TO_CURRENT)) << "a command chosen at the machine answers whoever is connected";
+    closesocket(second);
+}
+
+TEST_F(ControlServer, ABusyWindowHoldsAFloodingClientBack)
+{
+    // The window takes no marks: the worker posts a few commands, keeps at most its backlog, and
+    // then stops receiving, so that the client's system stops taking its lines.
+    take_marks = false;
+    const SOCKET client = connect_client(port);
+    const int send_buffer = 64 * 1024;
+    setsockopt(client, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer), sizeof send_buffer);
+    u_long non_blocking = 1;
+    ioctlsocket(client, FIONBIO, &non_blocking);
+    std::string chunk;
+    for (int i = 0; i < 4096; ++i) {
+        chunk += "status\n";
+    }
+    constexpr size_t LIMIT = 64u << 20;
+    size_t accepted = 0;
+    int refused_in_a_row = 0;
+    const DWORD start = GetTickCount();
+    // Held back for good: refused twice, a moment apart.
+    while (refused_in_a_row < 2 && accepted < LIMIT && GetTickCount() - start < DEADLINE_MS) {
+        const int result = send(client, chunk.data(), static_cast<int>(chunk.size()), 0);
+        if (result > 0) {
+            accepted += static_cast<size_t>(result);
+            refused_in_a_row = 0;
+            continue;
+        }
+        ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+        ++refused_in_a_row;
+        pump();
+        Sleep(100);
+    }
+    ASSERT_EQ(refused_in_a_row, 2) << accepted << " bytes taken";
+    ASSERT_LT(accepted, 4u << 20) << "the program kept taking lines without carrying them out";
+    pump();
+    EXPECT_LE(received.size(), static_cast<size_t>((MARKS_IN_FLIGHT + 1) * COMMANDS_PER_MARK));
+
+    // Once the window takes its marks again, every whole line sent is carried out, in order.
+    const size_t lines = accepted / 7;
+    take_held_marks();
+    closesocket(client);
+    ASSERT_TRUE(pump_until([&] { return received.size() == lines; }, 120000)) << received.size() << " of " << lines;
+    EXPECT_EQ(count_of(CMD_STATUS), lines);
+}
+
+TEST_F(ControlServer, StrayPrivateMessagesChangeNothing)
+{
+    const SOCKET client = connect_client(port);
+    send_text(client, "status\n");
+    ASSERT_TRUE(pump_until([] { return received.size() == 1; }));
+    // Marks far ahead, or of other workers, and hand-overs of connections the worker is not
+    // handing over: as any program could post them.
+    for (UINT epoch = 0; epoch < 8; ++epoch) {
+        PostMessageA(window, WM_COMMANDS_TAKEN, 0xFFFFFFF0u, epoch);
+        PostMessageA(window, WM_COMMANDS_TAKEN, 100000, epoch);
+    }
+    for (UINT_PTR socket = 0; socket < 4096; socket += 4) {
+        PostMessageA(window, WM_CONNECTION_ENDED, socket, received[0].generation);
+    }
+    pump();
+    EXPECT_TRUE(client_connected());
+
+    // The worker still posts a flood in full and in order, and the connection still ends in turn.
+    constexpr int LINES = 3000;
+    std::string batch;
+    for (int i = 1; i <= LINES; ++i) {
+        batch += std::to_string(i) + "\n";
+    }
+    send_text(client, batch);
+    ASSERT_TRUE(pump_until([] { return received.size() == LINES + 1; }, 60000)) << received.size();
+    for (int i = 1; i <= LINES; ++i) {
+        ASSERT_EQ(received[i].argument, i);
+    }
+    EXPECT_TRUE(received.back().heard);
+    closesocket(client);
+    ASSERT_TRUE(pump_until([] { return !client_connected(); }));
 }
 
 }  // namespace

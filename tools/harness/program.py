@@ -1,5 +1,5 @@
 """The program's own vocabulary, read from its headers rather than copied: the command identifiers
-(WM_COMMAND to its main window, common/commands.h), the tray icon's message (common/messages.h)
+(WM_COMMAND to its main window, common/commands.h), its private messages (common/messages.h)
 and the default port. A name the harness needs that a header no longer defines stops the import
 with a HarnessError that names both.
 """
@@ -11,7 +11,7 @@ from .base import QEL_ROOT, HarnessError
 
 __all__ = ["CMD_SETTINGS", "CMD_EXIT", "CMD_PLAY", "CMD_STOP", "CMD_PAUSE", "CMD_RESUME", "CMD_NEXT",
            "CMD_PREVIOUS", "CMD_EJECT", "CMD_CLOSE_TRAY", "CMD_STATUS", "CMD_SELECT_TRACK", "CMD_TRACK_LIST",
-           "WM_TRAY_NOTIFY", "DEFAULT_PORT", "MAIN_CLASS", "MAIN_TITLE", "header_constants"]
+           "WM_TRAY_NOTIFY", "WM_CONNECTION_ENDED", "WM_COMMANDS_TAKEN", "DEFAULT_PORT", "MAIN_CLASS", "MAIN_TITLE", "header_constants"]
 
 # `constexpr <type> NAME = <value>;` with a value of numbers and earlier names joined by '+'.
 _DEFINITION = re.compile(r"^\s*constexpr\s+[A-Za-z_][\w\s]*?\s(\w+)\s*=\s*([^;]+);", re.MULTILINE)
@@ -74,6 +74,8 @@ CMD_SELECT_TRACK = _commands["CMD_SELECT_TRACK"]
 CMD_TRACK_LIST = _commands["CMD_TRACK_LIST"]
 DEFAULT_PORT = _commands["DEFAULT_PORT"]
 WM_TRAY_NOTIFY = _messages["WM_TRAY_NOTIFY"]
+WM_CONNECTION_ENDED = _messages["WM_CONNECTION_ENDED"]
+WM_COMMANDS_TAKEN = _messages["WM_COMMANDS_TAKEN"]
 
 # How the harness finds the program's hidden main window, as another program would.
 MAIN_CLASS = "QEL"
