@@ -5,6 +5,7 @@ program does afterwards (its port, qel.ini, the drive, the network client)."""
 import os
 import re
 import socket
+import subprocess
 import unittest
 
 import harness
@@ -20,6 +21,10 @@ VK_ESCAPE = 0x1B
 SETTINGS_TITLE = "設定"
 TRACKS_TITLE = "曲番号指定"
 BAD_NAME_TEXT = "ポートの名称が正しくありません。"
+NOT_SAVED_TEXT = "ポート番号を保存できませんでした。\n%s\n次回の起動では以前のポート番号が使われます。"
+PORT_LABEL = "ポート番号(&P)"
+# Wine takes the system's ANSI code page from the locale: 1252 as on an English Windows, and 932.
+CODE_PAGE_LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
 # The services database that Wine's name lookup reads: the prefix's own, not the host's.
 SERVICES_FILE = os.path.join(harness.WINEPREFIX, "drive_c", "windows", "system32", "drivers", "etc", "services")
 WRAPPED_PORT = 70000 % 65536
@@ -36,6 +41,17 @@ SETTINGS_CONTROLS = {
     IDC_PORT: ("Edit", (4, 29, 100, 14), 0x50010080, True),  # WS_TABSTOP | ES_AUTOHSCROLL, bordered
     IDOK: ("Button", (36, 49, 34, 14), 0x50010001, False),  # BS_DEFPUSHBUTTON | WS_TABSTOP
 }
+
+
+def make_unwritable(test, path):
+    """Makes a file that the program cannot write, as a read-only one in a protected folder is on
+    Windows: read-only for a user, immutable for root (whom no permission stops)."""
+    if os.geteuid() != 0:
+        os.chmod(path, 0o444)
+        test.addCleanup(os.chmod, path, 0o644)
+        return
+    subprocess.run(["chattr", "+i", path], check=True)
+    test.addCleanup(subprocess.run, ["chattr", "-i", path], check=True)
 
 
 def port_is_free(port):
@@ -228,6 +244,42 @@ class SettingsDialogTest(DialogTestCase):
                 self.skipTest("port %d is taken by another program" % WRAPPED_PORT)
             with self.connect(WRAPPED_PORT) as client:
                 self.assertEqual(client.command("status"), b"pause")
+
+    def test_every_text_reads_right_whatever_the_system_code_page(self):
+        for code_page, locale in CODE_PAGE_LOCALES.items():
+            with self.subTest(code_page=code_page):
+                session = self.start(extra_env={"LC_ALL": locale})
+                dialog = self.open_settings()
+                self.assertEqual(self.desktop.info(dialog)["title"], SETTINGS_TITLE)
+                self.assertEqual(self.desktop.get_text(dialog, IDC_PORT_LABEL), PORT_LABEL)
+                self.assertRegex(self.desktop.get_text(dialog, IDC_HOST), r"\Aホスト：\S+\Z")
+
+                self.desktop.set_text(dialog, IDC_PORT, "nosuchservice")
+                self.desktop.press(dialog, IDOK)
+                box = session.wait_window("Error")
+                self.assertEqual(session.message_box_text(box), BAD_NAME_TEXT)
+                self.desktop.press(box, IDOK)
+                session.wait_window_gone(box)
+
+                # A port that qel.ini cannot keep is served all the same, and the user is told,
+                # with the file's path.
+                ini_before = session.read_ini()
+                make_unwritable(self, session.ini_path)
+                new_port = harness.free_port()
+                self.desktop.set_text(dialog, IDC_PORT, str(new_port))
+                self.desktop.press(dialog, IDOK)
+                box = session.wait_window("Error")
+                self.assertEqual(session.message_box_text(box), NOT_SAVED_TEXT % harness.windows_path(session.ini_path))
+                with self.connect(new_port) as client:
+                    self.assertEqual(client.command("status"), b"pause")
+                self.desktop.press(box, IDOK)
+                session.wait_window_gone(box)
+                self.assertEqual(session.read_ini(), ini_before)
+
+                session.command(harness.CMD_SELECT_TRACK)
+                dialog = session.wait_window(TRACKS_TITLE)
+                self.escape(dialog)
+                session.close()
 
     def test_dialogs_open_next_to_the_cursor(self):
         session = self.start()

@@ -22,6 +22,8 @@ IDOK = 1
 IDCANCEL = 2
 IDC_PORT = 1001
 NO_DRIVE = dict(harness.DEFAULT_DISC, drive=0)
+# Wine takes the system's ANSI code page from the locale: 1252 as on an English Windows, and 932.
+CODE_PAGE_LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
 POSITION = re.compile(r"^\d+\(\d+:\d+\)$")
 # Another program (a copy started by hand, another test run) may hold the default port for a while.
 DEFAULT_PORT_WAIT = 300.0
@@ -76,14 +78,16 @@ class StartupTest(unittest.TestCase):
         session.wait_window_gone(dialog)
 
     def test_without_a_cd_drive_the_program_says_so_and_ends(self):
-        with Session(disc=NO_DRIVE, wait=None) as session:
-            box = session.wait_window("Error")
-            self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), NO_AUDIO_CD)
-            self.assertIn((IDOK, "Button", "OK"), session.desktop.controls(box))
-            self.assertTrue(harness.refuses(session.port), "nothing listens once the device is missing")
-            session.desktop.press(box, IDOK)
-            self.assertEqual(session.exit_code(), 0)
-            self.assertEqual(session.events(), [], "no icon was ever added")
+        for code_page, locale in CODE_PAGE_LOCALES.items():
+            with self.subTest(code_page=code_page), Session(disc=NO_DRIVE, wait=None,
+                                                            extra_env={"LC_ALL": locale}) as session:
+                box = session.wait_window("Error")
+                self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), NO_AUDIO_CD)
+                self.assertIn((IDOK, "Button", "OK"), session.desktop.controls(box))
+                self.assertTrue(harness.refuses(session.port), "nothing listens once the device is missing")
+                session.desktop.press(box, IDOK)
+                self.assertEqual(session.exit_code(), 0)
+                self.assertEqual(session.events(), [], "no icon was ever added")
 
     def test_taken_port_asks_for_another_until_a_free_one_is_given(self):
         taken, other = hold_port(), hold_port()
@@ -124,15 +128,18 @@ class StartupTest(unittest.TestCase):
         taken = hold_port()
         self.addCleanup(taken.close)
         port = taken.getsockname()[1]
-        with Session(port=port, ini="[qel]\r\nport=%d\r\n" % port, wait=None) as session:
-            self.error_box(session, PORT_IN_USE)
-            dialog = self.settings_dialog(session, port)
-            # The close box cancels.
-            session.desktop.ok("close 0x%x" % dialog)
-            self.error_box(session, CANNOT_SET_UP)
-            self.assertEqual(session.exit_code(), 0)
-            self.assertEqual(session.events(), [])
-            self.assertEqual(ini_port(session), str(port))
+        for code_page, locale in CODE_PAGE_LOCALES.items():
+            with self.subTest(code_page=code_page), Session(port=port, ini="[qel]\r\nport=%d\r\n" % port, wait=None,
+                                                            extra_env={"LC_ALL": locale}) as session:
+                self.error_box(session, PORT_IN_USE)
+                dialog = self.settings_dialog(session, port)
+                self.assertEqual(session.desktop.info(dialog)["title"], SETTINGS_TITLE)
+                # The close box cancels.
+                session.desktop.ok("close 0x%x" % dialog)
+                self.error_box(session, CANNOT_SET_UP)
+                self.assertEqual(session.exit_code(), 0)
+                self.assertEqual(session.events(), [])
+                self.assertEqual(ini_port(session), str(port))
 
     def test_second_copy_finds_the_port_taken(self):
         with Session() as session:
