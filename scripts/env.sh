@@ -28,6 +28,60 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 # to Wine's commands alone (LC_ALL=$QEL_LOCALE wine ...): no glibc locale of that name is needed.
 QEL_LOCALE=ja_JP.UTF-8
 
+# Whether this machine runs 32-bit programs. Not all machines of this kind do: where the kernel
+# lacks 32-bit support, the 32-bit Wine loader fails with "Exec format error" while 64-bit Wine
+# works. The 32-bit tree is then built and packaged (cross-compiling runs no 32-bit code) but its
+# programs are not run. Sets and exports QEL_RUN_32BIT (1 or 0) and, for 0, QEL_NO_32BIT (the
+# sentence that says why), so that the scripts this one starts reuse the answer. QEL_RUN_32BIT=0
+# or 1 in the environment decides instead, so that both paths can be tried on any machine.
+# Returns non-zero only for another value of QEL_RUN_32BIT.
+QEL_WINE32=/usr/lib/wine/wine  # the loader the 32-bit tree names (CMakeLists.txt)
+qel_probe_32bit() {
+  local why="" out rc
+  case "${QEL_RUN_32BIT:-}" in
+    1) QEL_NO_32BIT= ;;
+    0) why="QEL_RUN_32BIT=0 says so" ;;
+    '')
+      rc=0
+      # Started by bash, not by timeout itself: that one (execvp) hands a file the kernel refuses
+      # to /bin/sh as a script.
+      # shellcheck disable=SC2016  # $0 is the inner shell's
+      out=$(timeout 30 bash -c '"$0" --version' "$QEL_WINE32" 2>&1) || rc=$?
+      if [ $rc -eq 0 ] && [[ $out == wine-* ]]; then
+        QEL_RUN_32BIT=1
+        QEL_NO_32BIT=
+      elif [ $rc -eq 124 ]; then
+        why="$QEL_WINE32 --version did not answer within 30 s"
+      else
+        # The last line, without the shell's "line N: <path>:" before the error; bounded, as it
+        # goes into one line.
+        out=${out##*$'\n'}
+        out=${out##*"$QEL_WINE32: "}
+        why="$QEL_WINE32 --version: ${out:0:120}"
+      fi ;;
+    *)
+      echo "QEL_RUN_32BIT is 0 or 1 (or unset: probe the machine), not '$QEL_RUN_32BIT'" >&2
+      return 1 ;;
+  esac
+  if [ -n "$why" ]; then
+    QEL_RUN_32BIT=0
+    # A reason passed down by the script that probed stays; only a new decision writes one.
+    QEL_NO_32BIT=${QEL_NO_32BIT:-"this machine runs no 32-bit programs ($why)"}
+  fi
+  export QEL_RUN_32BIT QEL_NO_32BIT
+}
+
+# Whether the programs of the tree in use run here: a 64-bit tree's always, a 32-bit tree's where
+# the machine runs 32-bit programs. Says why not on stderr, prefixed with $1 (the caller's name).
+qel_tree_runs_here() {
+  [ "$WINEARCH" = win32 ] || return 0
+  qel_probe_32bit || return 1
+  if [ "$QEL_RUN_32BIT" = 0 ]; then
+    echo "$1: $QEL_NO_32BIT, so $QEL_WIN_BUILD's programs cannot run here" >&2
+    return 1
+  fi
+}
+
 # Starts an Xvfb display when none is set; QEL_XVFB_PID tells the caller what to stop.
 qel_ensure_display() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
