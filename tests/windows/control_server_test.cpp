@@ -45,8 +45,6 @@ LRESULT CALLBACK test_window_procedure(HWND window, UINT message, WPARAM wparam,
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
-
-
 bool seen(unsigned command)
 {
     for (const Received& r : received) {
@@ -96,7 +94,6 @@ bool connection_dropped(SOCKET s)
     return result == 0 || (result == SOCKET_ERROR && WSAGetLastError() != WSAETIMEDOUT);
 }
 
-
 class ControlServer : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -114,7 +111,7 @@ protected:
     {
         received.clear();
         window = CreateWindowExA(0, "control_server_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
-                                 GetModuleHandleA(nullptr), nullptr);
+            GetModuleHandleA(nullptr), nullptr);
         attach_server(window);
         port = free_port();
         restart_listener(port);

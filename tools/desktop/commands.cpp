@@ -76,7 +76,7 @@ bool take_target(const CommandEntry& command, Args* args)
         (command.takes == Takes::control || args->control != args->window);
 }
 
-} // namespace
+}  // namespace
 
 void run_command(const char* line)
 {

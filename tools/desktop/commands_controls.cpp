@@ -19,7 +19,7 @@ BOOL CALLBACK list_control(HWND control, LPARAM param)
     return TRUE;
 }
 
-} // namespace
+}  // namespace
 
 void cmd_get_text(Args& args)
 {
@@ -131,4 +131,3 @@ void cmd_control(Args& args)
         rect.bottom, client.right, client.bottom);
     reply_add_escaped(class_name);
 }
-

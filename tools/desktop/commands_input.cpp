@@ -40,4 +40,3 @@ void cmd_cursor(Args& args)
     GetCursorPos(&point);
     reply_add("ok %ld %ld", point.x, point.y);
 }
-

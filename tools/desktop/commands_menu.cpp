@@ -43,4 +43,3 @@ void cmd_menu_escape(Args&)
     PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 1);
     reply_add("ok");
 }
-

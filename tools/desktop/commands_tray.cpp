@@ -12,7 +12,7 @@ namespace {
 constexpr int DEFAULT_CURSOR_X = 600;
 constexpr int DEFAULT_CURSOR_Y = 400;
 
-} // namespace
+}  // namespace
 
 void cmd_tray(Args&)
 {
@@ -21,8 +21,8 @@ void cmd_tray(Args&)
         reply_add("ok count=0");
         return;
     }
-    reply_add("ok count=%d hwnd=0x%llx id=%u msg=%u icon=%s tip=", icon_count(), handle_value(icon->owner),
-              icon->id, icon->message, picture_name(icon->picture));
+    reply_add("ok count=%d hwnd=0x%llx id=%u msg=%u icon=%s tip=", icon_count(), handle_value(icon->owner), icon->id,
+        icon->message, picture_name(icon->picture));
     reply_add_escaped(icon->tip);
 }
 
@@ -32,7 +32,7 @@ void cmd_events(Args&)
     for (int i = 0; i < event_count; i++) {
         const Event& event = events[i];
         reply_add("%c%u:%s:0x%llx:%u:%u:%s:", i == 0 ? ' ' : '|', event.seq, event.kind, handle_value(event.owner),
-                  event.id, event.flags, picture_name(event.picture));
+            event.id, event.flags, picture_name(event.picture));
         reply_add_escaped(event.tip);
     }
     event_count = 0;
@@ -44,8 +44,12 @@ void cmd_click(Args& args)
         const char* name;
         UINT message;
     } kinds[] = {
-        {"left", WM_LBUTTONDOWN},       {"right", WM_RBUTTONDOWN},      {"move", WM_MOUSEMOVE},
-        {"left-up", WM_LBUTTONUP},      {"right-up", WM_RBUTTONUP},     {"left-double", WM_LBUTTONDBLCLK},
+        {"left", WM_LBUTTONDOWN},
+        {"right", WM_RBUTTONDOWN},
+        {"move", WM_MOUSEMOVE},
+        {"left-up", WM_LBUTTONUP},
+        {"right-up", WM_RBUTTONUP},
+        {"left-double", WM_LBUTTONDBLCLK},
         {"right-double", WM_RBUTTONDBLCLK},
     };
     char word[32];
@@ -97,4 +101,3 @@ void cmd_taskbar_created(Args&)
     SendMessageTimeoutW(HWND_BROADCAST, message, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &result);
     reply_add("ok count=%d", icon_count());
 }
-

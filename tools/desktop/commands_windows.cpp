@@ -30,7 +30,7 @@ void find_command(Args& args, bool visible_only)
     }
 }
 
-} // namespace
+}  // namespace
 
 void cmd_find(Args& args)
 {
@@ -136,7 +136,6 @@ void cmd_process(Args& args)
     long long private_bytes =
         GetProcessMemoryInfo(process, &memory, sizeof memory) ? (long long)memory.PagefileUsage : -1;
     CloseHandle(process);
-    reply_add("ok threads=%ld handles=%ld private=%lld", count_threads(DWORD(pid)), count_handles(DWORD(pid)),
-              private_bytes);
+    reply_add(
+        "ok threads=%ld handles=%ld private=%lld", count_threads(DWORD(pid)), count_handles(DWORD(pid)), private_bytes);
 }
-

@@ -159,8 +159,8 @@ int main()
     }
     // Wine's explorer has a hidden "Shell_TrayWnd" of its own; shell32 talks to the first one in
     // z-order. A topmost window comes before every other top-level window, so this one is first.
-    tray_window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, TRAY_CLASS, L"", WS_POPUP, 0, 0, 1, 1, nullptr,
-                                  nullptr, instance, nullptr);
+    tray_window = CreateWindowExW(
+        WS_EX_TOPMOST | WS_EX_TOOLWINDOW, TRAY_CLASS, L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, instance, nullptr);
     if (tray_window == nullptr) {
         write_line("error cannot create the window (is DISPLAY set?)");
         return 1;

@@ -33,14 +33,14 @@ BOOL CALLBACK collect_window(HWND window, LPARAM param)
     return TRUE;
 }
 
-} // namespace
+}  // namespace
 
 bool window_text(HWND window, wchar_t* out, size_t count)
 {
     DWORD_PTR length = 0;
     out[0] = L'\0';
-    if (!SendMessageTimeoutW(window, WM_GETTEXT, count, reinterpret_cast<LPARAM>(out), SMTO_ABORTIFHUNG,
-                             SEND_TIMEOUT_MS, &length)) {
+    if (!SendMessageTimeoutW(
+            window, WM_GETTEXT, count, reinterpret_cast<LPARAM>(out), SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &length)) {
         return false;
     }
     out[length < count ? length : count - 1] = L'\0';
@@ -74,4 +74,3 @@ HWND open_menu()
     EnumWindows(collect_window, reinterpret_cast<LPARAM>(&request));
     return request.count > 0 ? request.found[0] : nullptr;
 }
-

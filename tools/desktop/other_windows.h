@@ -8,7 +8,7 @@ constexpr int MAX_FOUND = 64;
 
 struct FindRequest {
     const wchar_t* class_name;  // null for any
-    const wchar_t* title;       // null for any
+    const wchar_t* title;  // null for any
     HWND found[MAX_FOUND];
     int count;
     bool visible_only;

@@ -37,7 +37,7 @@ int hex_value(char c)
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 void percent_decode(const char* text, char* out, size_t size)
 {
@@ -95,4 +95,3 @@ void reply_error(const char* reason)
     reply_clear();
     reply_add("error %s", reason);
 }
-

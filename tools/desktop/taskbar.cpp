@@ -79,7 +79,7 @@ int free_icon_slot()
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 int icon_count()
 {

@@ -198,7 +198,7 @@ int main()
     window_class.lpszClassName = "QelProbe";
     RegisterClassA(&window_class);
     probe_window = CreateWindowExA(0, "QelProbe", ansi("プローブ"), WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
-                                   nullptr, window_class.hInstance, nullptr);
+        nullptr, window_class.hInstance, nullptr);
     if (probe_window == nullptr) {
         say("error no window");
         return 1;

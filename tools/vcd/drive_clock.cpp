@@ -8,9 +8,9 @@ extern "C" BOOL WINAPI mciDriverNotify(HANDLE callback, MCIDEVICEID device, UINT
 
 namespace {
 
-constexpr DWORD kClockTickMs = 20;
-constexpr int kMaxQueuedNotes = 8;
-constexpr uint64_t kMillisecondsPerSecond = 1000;
+constexpr DWORD CLOCK_TICK_MS = 20;
+constexpr int MAX_QUEUED_NOTES = 8;
+constexpr uint64_t MILLISECONDS_PER_SECOND = 1000;
 
 struct Note {
     HANDLE callback;
@@ -18,63 +18,66 @@ struct Note {
     UINT code;
 };
 
-Note g_notes[kMaxQueuedNotes];
-int g_note_count;
-ClockThread g_clock;
+Note notes[MAX_QUEUED_NOTES];
+int note_count;
+ClockThread running_clock;
 
 void queue_note(HANDLE callback, MCIDEVICEID device, UINT code)
 {
-    if (g_note_count < kMaxQueuedNotes) {
-        g_notes[g_note_count++] = Note{callback, device, code};
+    if (note_count < MAX_QUEUED_NOTES) {
+        notes[note_count++] = Note{callback, device, code};
     }
 }
 
 DWORD WINAPI clock_main(void* stop_event)
 {
-    while (WaitForSingleObject(static_cast<HANDLE>(stop_event), kClockTickMs) == WAIT_TIMEOUT) {
-        EnterCriticalSection(&g_lock);
+    while (WaitForSingleObject(static_cast<HANDLE>(stop_event), CLOCK_TICK_MS) == WAIT_TIMEOUT) {
+        EnterCriticalSection(&drive_lock);
         const uint64_t now = now_ms();
         refresh_settings(false, now);
         advance(now);
         flush_notes();
-        LeaveCriticalSection(&g_lock);
+        LeaveCriticalSection(&drive_lock);
     }
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 uint32_t current_frame(uint64_t now)
 {
-    const Drive& d = g_drive;
+    const Drive& d = drive;
     if (d.motion != Motion::playing || now < d.base_tick) {
         return d.position;
     }
     const uint64_t elapsed = now - d.base_tick;
-    const uint64_t frame = d.position + elapsed * d.speed * kFramesPerSecond / kMillisecondsPerSecond;
+    const uint64_t frame = d.position + elapsed * d.speed * FRAMES_PER_SECOND / MILLISECONDS_PER_SECOND;
     return frame >= d.play_end ? d.play_end : static_cast<uint32_t>(frame);
 }
 
 void flush_notes()
 {
-    for (int i = 0; i < g_note_count; ++i) {
-        const Note& n = g_notes[i];
+    for (int i = 0; i < note_count; ++i) {
+        const Note& n = notes[i];
         LogLine line;
         log_start(&line, "NOTIFY");
         log_add(&line, "dev=%u code=%s callback=0x%08llx", n.device, notify_name(n.code),
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(n.callback)));
+            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(n.callback)));
         log_write(&line);
-        // Posts MM_MCINOTIFY; it never waits for the window, so holding g_lock here is safe.
+        // Posts MM_MCINOTIFY; it never waits for the window, so holding drive_lock here is safe.
         mciDriverNotify(n.callback, n.device, n.code);
     }
-    g_note_count = 0;
+    note_count = 0;
 }
 
-void drop_notes() { g_note_count = 0; }
+void drop_notes()
+{
+    note_count = 0;
+}
 
 void end_pending(UINT code)
 {
-    PendingNotify& p = g_drive.pending;
+    PendingNotify& p = drive.pending;
     if (p.active) {
         p.active = false;
         queue_note(p.callback, p.device, code);
@@ -99,7 +102,7 @@ void log_event(const char* text)
 
 void advance(uint64_t now)
 {
-    Drive& d = g_drive;
+    Drive& d = drive;
     if (d.motion != Motion::playing || current_frame(now) < d.play_end) {
         return;
     }
@@ -118,7 +121,7 @@ void advance(uint64_t now)
 
 void halt(uint64_t now, UINT code)
 {
-    Drive& d = g_drive;
+    Drive& d = drive;
     d.position = current_frame(now);
     d.motion = Motion::idle;
     end_pending(code);
@@ -126,7 +129,7 @@ void halt(uint64_t now, UINT code)
 
 void move_door(bool open, uint64_t now)
 {
-    Drive& d = g_drive;
+    Drive& d = drive;
     if (open == d.door_open) {
         return;
     }
@@ -144,29 +147,29 @@ void move_door(bool open, uint64_t now)
 
 bool loading(uint64_t now)
 {
-    const Drive& d = g_drive;
+    const Drive& d = drive;
     return !d.door_open && d.disc_present && d.closed_since_open && now - d.closed_tick < d.load_ms;
 }
 
 bool ready()
 {
-    const Drive& d = g_drive;
+    const Drive& d = drive;
     return !d.door_open && d.disc_present && (d.load_kind == LoadKind::refuse || !loading(now_ms()));
 }
 
 void start_clock()
 {
-    if (g_clock.thread != nullptr) {
+    if (running_clock.thread != nullptr) {
         return;
     }
-    g_clock.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    g_clock.thread = CreateThread(nullptr, 0, clock_main, g_clock.stop, 0, nullptr);
+    running_clock.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    running_clock.thread = CreateThread(nullptr, 0, clock_main, running_clock.stop, 0, nullptr);
 }
 
 ClockThread detach_clock()
 {
-    const ClockThread clock = g_clock;
-    g_clock = ClockThread{};
+    const ClockThread clock = running_clock;
+    running_clock = ClockThread{};
     return clock;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The drive's clock: where a play has got to, its end on time, the door, and the notifications
-// they cause. Called with g_lock held (drive_state.h), except where a function says otherwise.
+// they cause. Called with drive_lock held (drive_state.h), except where a function says otherwise.
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -41,5 +41,5 @@ struct ClockThread {
 void start_clock();
 // Takes the running clock thread, if any, out of the drive's state for join_clock.
 ClockThread detach_clock();
-// Called without g_lock held: the thread may be waiting for it.
+// Called without drive_lock held: the thread may be waiting for it.
 void join_clock(ClockThread clock);

@@ -4,13 +4,13 @@
 #include "tools/vcd/settings_file.h"
 #include "tools/vcd/vcd_log.h"
 
-CRITICAL_SECTION g_lock;
-Drive g_drive;
-Instance g_instances[kMaxInstances];
+CRITICAL_SECTION drive_lock;
+Drive drive;
+Instance instances[MAX_INSTANCES];
 
 namespace {
 
-SettingsFile g_file;
+SettingsFile settings_file;
 
 const char* load_kind_name(LoadKind kind)
 {
@@ -30,10 +30,10 @@ void log_settings(const DiscSettings& s)
     LogLine line;
     log_start(&line, "CONFIG");
     log_add(&line, "tracks=%d disc=%d drive=%d speed=%u fail_plays=%d fail_all_plays=%d door=%s stop_after_pause=%d",
-            s.disc.track_count, s.disc_present ? 1 : 0, s.drive_present ? 1 : 0, s.speed, s.fail_plays,
-            s.fail_all_plays ? 1 : 0, s.door_open ? "open" : "closed", s.stop_after_pause ? 1 : 0);
+        s.disc.track_count, s.disc_present ? 1 : 0, s.drive_present ? 1 : 0, s.speed, s.fail_plays,
+        s.fail_all_plays ? 1 : 0, s.door_open ? "open" : "closed", s.stop_after_pause ? 1 : 0);
     log_add(&line, "notify_end=%d short_last_track=%d load_ms=%u load_kind=%s start_ms=%u", s.notify_end ? 1 : 0,
-            s.short_last_track ? 1 : 0, s.load_ms, load_kind_name(s.load_kind), s.start_ms);
+        s.short_last_track ? 1 : 0, s.load_ms, load_kind_name(s.load_kind), s.start_ms);
     if (!s.tracks_valid) {
         log_add(&line, "error=tracks");
     }
@@ -42,7 +42,7 @@ void log_settings(const DiscSettings& s)
 
 void apply_settings(const DiscSettings& s, bool first, uint64_t now)
 {
-    Drive& d = g_drive;
+    Drive& d = drive;
     log_settings(s);
     if (d.motion == Motion::playing && now >= d.base_tick) {
         // A new speed counts from now on: what has been played so far stays played.
@@ -81,23 +81,25 @@ void apply_settings(const DiscSettings& s, bool first, uint64_t now)
     }
 }
 
-} // namespace
+}  // namespace
 
-uint64_t now_ms() { return GetTickCount64(); }
+uint64_t now_ms()
+{
+    return GetTickCount64();
+}
 
 Instance* instance_of(DWORD_PTR id)
 {
-    if (id == 0 || id > static_cast<DWORD_PTR>(kMaxInstances)) {
+    if (id == 0 || id > static_cast<DWORD_PTR>(MAX_INSTANCES)) {
         return nullptr;
     }
-    Instance* self = &g_instances[id - 1];
+    Instance* self = &instances[id - 1];
     return self->used ? self : nullptr;
 }
 
-
 bool any_other_open(const Instance* self)
 {
-    for (const Instance& i : g_instances) {
+    for (const Instance& i : instances) {
         if (&i != self && i.used && i.open) {
             return true;
         }
@@ -107,7 +109,7 @@ bool any_other_open(const Instance* self)
 bool refresh_settings(bool first, uint64_t now)
 {
     DiscSettings s;
-    if (!read_settings_file(&g_file, first, &s)) {
+    if (!read_settings_file(&settings_file, first, &s)) {
         return false;
     }
     apply_settings(s, first, now);
@@ -119,8 +121,8 @@ void reset_drive(uint64_t now)
     char directory[MAX_PATH];
     read_directory(directory, sizeof directory);
     log_set_directory(directory);
-    open_settings_file(&g_file, directory);
-    g_drive = Drive{};
+    open_settings_file(&settings_file, directory);
+    drive = Drive{};
     drop_notes();
     if (!refresh_settings(true, now)) {
         DiscSettings defaults;

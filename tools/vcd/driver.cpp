@@ -14,18 +14,18 @@
 namespace {
 
 // DRV_OPEN without parameters opens the driver for configuration only; any non-zero id will do.
-constexpr LRESULT kConfigurationInstance = 0xFFFFFFFF;
+constexpr LRESULT CONFIGURATION_INSTANCE = 0xFFFFFFFF;
 
 LRESULT on_driver_open(const MCI_OPEN_DRIVER_PARMS* p)
 {
     if (p == nullptr) {
-        return kConfigurationInstance;
+        return CONFIGURATION_INSTANCE;
     }
-    EnterCriticalSection(&g_lock);
+    EnterCriticalSection(&drive_lock);
     bool first = true;
     int free_slot = -1;
-    for (int i = 0; i < kMaxInstances; ++i) {
-        if (g_instances[i].used) {
+    for (int i = 0; i < MAX_INSTANCES; ++i) {
+        if (instances[i].used) {
             first = false;
         } else if (free_slot < 0) {
             free_slot = i;
@@ -36,17 +36,17 @@ LRESULT on_driver_open(const MCI_OPEN_DRIVER_PARMS* p)
         if (first) {
             reset_drive(now_ms());
         }
-        g_instances[free_slot] = Instance{true, false, false, p->wDeviceID, TimeUnit::msf};
+        instances[free_slot] = Instance{true, false, false, p->wDeviceID, TimeUnit::msf};
         id = free_slot + 1;
     }
-    LeaveCriticalSection(&g_lock);
+    LeaveCriticalSection(&drive_lock);
     return id;
 }
 
 LRESULT on_driver_close(DWORD_PTR id)
 {
     ClockThread clock{};
-    EnterCriticalSection(&g_lock);
+    EnterCriticalSection(&drive_lock);
     Instance* self = instance_of(id);
     if (self != nullptr) {
         if (self->open) {
@@ -59,27 +59,27 @@ LRESULT on_driver_close(DWORD_PTR id)
         }
         *self = Instance{};
         bool any_used = false;
-        for (const Instance& i : g_instances) {
+        for (const Instance& i : instances) {
             any_used = any_used || i.used;
         }
         if (!any_used) {
             clock = detach_clock();
         }
     }
-    LeaveCriticalSection(&g_lock);
+    LeaveCriticalSection(&drive_lock);
     join_clock(clock);
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
 {
     if (reason == DLL_PROCESS_ATTACH) {
         DisableThreadLibraryCalls(instance);
-        InitializeCriticalSection(&g_lock);
+        InitializeCriticalSection(&drive_lock);
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        DeleteCriticalSection(&g_lock);
+        DeleteCriticalSection(&drive_lock);
     }
     return TRUE;
 }
@@ -95,7 +95,7 @@ extern "C" LRESULT CALLBACK DriverProc(DWORD_PTR id, HDRVR driver, UINT message,
     case DRV_OPEN: {
         MCI_OPEN_DRIVER_PARMS* p = reinterpret_cast<MCI_OPEN_DRIVER_PARMS*>(param2);
         if (p != nullptr) {
-            p->wType = MCI_DEVTYPE_CD_AUDIO; // use MCI's own cdaudio command table for string commands
+            p->wType = MCI_DEVTYPE_CD_AUDIO;  // use MCI's own cdaudio command table for string commands
             p->wCustomCommandTable = MCI_NO_COMMAND_TABLE;
         }
         return on_driver_open(p);

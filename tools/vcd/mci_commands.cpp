@@ -13,9 +13,8 @@
 
 namespace {
 
-constexpr DWORD kPlayWaitPollMs = 10;
-constexpr const wchar_t* kProductName = L"Virtual CD drive";
-
+constexpr DWORD PLAY_WAIT_POLL_MS = 10;
+constexpr const wchar_t* PRODUCT_NAME = L"Virtual CD drive";
 
 void add_callback(LogLine* line, DWORD flags, DWORD_PTR callback)
 {
@@ -28,11 +27,11 @@ DWORD on_open(Instance* self, DWORD flags, const MCI_OPEN_PARMSW* p, LogLine* li
 {
     const DWORD_PTR callback = p != nullptr ? p->dwCallback : 0;
     add_callback(line, flags, callback);
-    if (!g_drive.drive_present) {
-        return MCIERR_CANNOT_LOAD_DRIVER; // what MCI answers on a machine without a CD drive
+    if (!drive.drive_present) {
+        return MCIERR_CANNOT_LOAD_DRIVER;  // what MCI answers on a machine without a CD drive
     }
     const bool shareable = (flags & MCI_OPEN_SHAREABLE) != 0;
-    for (const Instance& i : g_instances) {
+    for (const Instance& i : instances) {
         if (&i != self && i.used && i.open && (!i.shareable || !shareable)) {
             return MCIERR_MUST_USE_SHAREABLE;
         }
@@ -50,8 +49,8 @@ DWORD on_close(Instance* self, DWORD flags, const MCI_GENERIC_PARMS* p, uint64_t
     add_callback(line, flags, callback);
     self->open = false;
     if (!any_other_open(self)) {
-        halt(now, MCI_NOTIFY_ABORTED); // the last user gone: the drive stops, as cdaudio's does
-    } else if (g_drive.pending.active && g_drive.pending.device == self->device) {
+        halt(now, MCI_NOTIFY_ABORTED);  // the last user gone: the drive stops, as cdaudio's does
+    } else if (drive.pending.active && drive.pending.device == self->device) {
         end_pending(MCI_NOTIFY_ABORTED);
     }
     notify_done(flags, callback, self->device);
@@ -87,7 +86,7 @@ DWORD colon_kind(TimeUnit unit)
 
 DWORD current_mode(uint64_t now)
 {
-    const Drive& d = g_drive;
+    const Drive& d = drive;
     if (d.door_open) {
         return MCI_MODE_OPEN;
     }
@@ -115,13 +114,16 @@ DWORD boolean_resource(bool value)
     return value ? MAKEMCIRESOURCE(TRUE, MCI_TRUE) : MAKEMCIRESOURCE(FALSE, MCI_FALSE);
 }
 
-bool valid_track(DWORD track) { return track >= 1 && track <= static_cast<DWORD>(g_drive.disc.track_count); }
+bool valid_track(DWORD track)
+{
+    return track >= 1 && track <= static_cast<DWORD>(drive.disc.track_count);
+}
 
 // Computes a status item into *value; returns the MCI result (error in the low word, the kind
 // of value in the high word).
 DWORD status_value(const Instance* self, DWORD flags, DWORD item, DWORD track, uint64_t now, DWORD* value)
 {
-    const Disc& disc = g_drive.disc;
+    const Disc& disc = drive.disc;
     const bool with_track = (flags & MCI_TRACK) != 0;
     switch (item) {
     case MCI_STATUS_MODE:
@@ -166,10 +168,9 @@ DWORD status_value(const Instance* self, DWORD flags, DWORD item, DWORD track, u
         return colon_kind(self->unit);
     }
     case MCI_STATUS_LENGTH: {
-        uint32_t frames =
-            with_track ? track_length(disc, static_cast<int>(track)) : disc_end(disc) - disc_start(disc);
+        uint32_t frames = with_track ? track_length(disc, static_cast<int>(track)) : disc_end(disc) - disc_start(disc);
         // Windows' cdaudio (and Wine's mcicda after it) count the last track one frame short.
-        if (g_drive.short_last_track && (!with_track || static_cast<int>(track) == disc.track_count)) {
+        if (drive.short_last_track && (!with_track || static_cast<int>(track) == disc.track_count)) {
             --frames;
         }
         *value = duration_value(self->unit, frames);
@@ -186,8 +187,8 @@ DWORD status_value(const Instance* self, DWORD flags, DWORD item, DWORD track, u
     }
 }
 
-DWORD on_status(const Instance* self, DWORD flags, MCI_STATUS_PARMS* p, uint64_t now, LogLine* line,
-                DWORD* visible_return)
+DWORD on_status(
+    const Instance* self, DWORD flags, MCI_STATUS_PARMS* p, uint64_t now, LogLine* line, DWORD* visible_return)
 {
     if (p == nullptr) {
         return MCIERR_NULL_PARAMETER_BLOCK;
@@ -208,7 +209,7 @@ DWORD on_status(const Instance* self, DWORD flags, MCI_STATUS_PARMS* p, uint64_t
     DWORD value = 0;
     const DWORD result = status_value(self, flags, p->dwItem, p->dwTrack, now, &value);
     if (LOWORD(result) != 0) {
-        return result; // dwReturn stays as the caller left it
+        return result;  // dwReturn stays as the caller left it
     }
     p->dwReturn = value;
     // MCI hands the caller only the low word of a resource value (the high word names its text).
@@ -220,12 +221,11 @@ DWORD on_status(const Instance* self, DWORD flags, MCI_STATUS_PARMS* p, uint64_t
 // A time value of the caller's as a frame inside the disc (its end included).
 bool frame_in_disc(const Instance* self, DWORD value, uint32_t* frame)
 {
-    const Disc& disc = g_drive.disc;
+    const Disc& disc = drive.disc;
     return frame_of_value(disc, self->unit, value, frame) && *frame >= disc_start(disc) && *frame <= disc_end(disc);
 }
 
-DWORD on_play(const Instance* self, DWORD flags, const MCI_PLAY_PARMS* p, uint64_t now, LogLine* line,
-              uint32_t* serial)
+DWORD on_play(const Instance* self, DWORD flags, const MCI_PLAY_PARMS* p, uint64_t now, LogLine* line, uint32_t* serial)
 {
     if (p == nullptr && (flags & (MCI_FROM | MCI_TO | MCI_NOTIFY)) != 0) {
         return MCIERR_NULL_PARAMETER_BLOCK;
@@ -238,7 +238,7 @@ DWORD on_play(const Instance* self, DWORD flags, const MCI_PLAY_PARMS* p, uint64
         log_add(line, "to=0x%08lx", static_cast<unsigned long>(p->dwTo));
     }
     add_callback(line, flags, callback);
-    Drive& d = g_drive;
+    Drive& d = drive;
     if (!ready() || loading(now)) {
         return MCIERR_DEVICE_NOT_READY;
     }
@@ -284,7 +284,7 @@ DWORD on_pause(const Instance* self, DWORD flags, const MCI_GENERIC_PARMS* p, ui
     if (!ready()) {
         return MCIERR_DEVICE_NOT_READY;
     }
-    Drive& d = g_drive;
+    Drive& d = drive;
     if (d.motion == Motion::playing) {
         d.position = current_frame(now);
         d.motion = Motion::paused;
@@ -301,9 +301,9 @@ DWORD on_resume(const Instance* self, DWORD flags, const MCI_GENERIC_PARMS* p, u
     if (!ready()) {
         return MCIERR_DEVICE_NOT_READY;
     }
-    Drive& d = g_drive;
+    Drive& d = drive;
     if (d.motion == Motion::idle) {
-        return MCIERR_HARDWARE; // as cdaudio answers a resume with nothing paused
+        return MCIERR_HARDWARE;  // as cdaudio answers a resume with nothing paused
     }
     if (d.motion == Motion::paused) {
         d.motion = Motion::playing;
@@ -344,7 +344,7 @@ DWORD on_seek(const Instance* self, DWORD flags, const MCI_SEEK_PARMS* p, uint64
     if (!ready()) {
         return MCIERR_DEVICE_NOT_READY;
     }
-    const Disc& disc = g_drive.disc;
+    const Disc& disc = drive.disc;
     uint32_t target = disc_start(disc);
     if (where == MCI_SEEK_TO_END) {
         target = disc_end(disc);
@@ -352,7 +352,7 @@ DWORD on_seek(const Instance* self, DWORD flags, const MCI_SEEK_PARMS* p, uint64
         return MCIERR_OUTOFRANGE;
     }
     halt(now, MCI_NOTIFY_SUPERSEDED);
-    g_drive.position = target;
+    drive.position = target;
     notify_done(flags, p->dwCallback, self->device);
     return 0;
 }
@@ -376,9 +376,9 @@ DWORD on_set(Instance* self, DWORD flags, const MCI_SET_PARMS* p, uint64_t now, 
     if (door == (MCI_SET_DOOR_OPEN | MCI_SET_DOOR_CLOSED)) {
         return MCIERR_FLAGS_NOT_COMPATIBLE;
     }
-    constexpr DWORD kSettings =
+    constexpr DWORD SETTING_FLAGS =
         MCI_SET_TIME_FORMAT | MCI_SET_DOOR_OPEN | MCI_SET_DOOR_CLOSED | MCI_SET_AUDIO | MCI_SET_VIDEO;
-    if ((flags & kSettings) == 0) {
+    if ((flags & SETTING_FLAGS) == 0) {
         return MCIERR_MISSING_PARAMETER;
     }
     TimeUnit unit = self->unit;
@@ -447,12 +447,12 @@ DWORD on_info(const Instance* self, DWORD flags, MCI_INFO_PARMSW* p)
     wchar_t identity[16];
     const wchar_t* text = nullptr;
     if ((flags & MCI_INFO_PRODUCT) != 0) {
-        text = kProductName;
+        text = PRODUCT_NAME;
     } else if ((flags & MCI_INFO_MEDIA_IDENTITY) != 0) {
         if (!ready()) {
             return MCIERR_DEVICE_NOT_READY;
         }
-        const Disc& disc = g_drive.disc;
+        const Disc& disc = drive.disc;
         const size_t toc_bytes = sizeof disc.start[0] * static_cast<size_t>(disc.track_count + 1);
         const uint32_t id = hash_bytes(reinterpret_cast<const char*>(disc.start), static_cast<DWORD>(toc_bytes));
         _snwprintf(identity, sizeof identity / sizeof identity[0], L"%u", id);
@@ -475,27 +475,27 @@ DWORD on_info(const Instance* self, DWORD flags, MCI_INFO_PARMSW* p)
 void wait_for_play(uint32_t serial)
 {
     for (;;) {
-        EnterCriticalSection(&g_lock);
+        EnterCriticalSection(&drive_lock);
         const uint64_t now = now_ms();
         advance(now);
         flush_notes();
-        const bool over = g_drive.motion != Motion::playing || g_drive.play_serial != serial;
-        LeaveCriticalSection(&g_lock);
+        const bool over = drive.motion != Motion::playing || drive.play_serial != serial;
+        LeaveCriticalSection(&drive_lock);
         if (over) {
             return;
         }
-        Sleep(kPlayWaitPollMs);
+        Sleep(PLAY_WAIT_POLL_MS);
     }
 }
 
-} // namespace
+}  // namespace
 
 LRESULT mci_command(DWORD_PTR id, UINT command, DWORD flags, DWORD_PTR parms)
 {
-    EnterCriticalSection(&g_lock);
+    EnterCriticalSection(&drive_lock);
     Instance* self = instance_of(id);
     if (self == nullptr) {
-        LeaveCriticalSection(&g_lock);
+        LeaveCriticalSection(&drive_lock);
         return MCIERR_INVALID_DEVICE_ID;
     }
     const uint64_t now = now_ms();
@@ -566,7 +566,7 @@ LRESULT mci_command(DWORD_PTR id, UINT command, DWORD flags, DWORD_PTR parms)
     }
     log_write(&line);
     flush_notes();
-    LeaveCriticalSection(&g_lock);
+    LeaveCriticalSection(&drive_lock);
 
     if (command == MCI_PLAY && LOWORD(result) == 0 && (flags & MCI_WAIT) != 0 && play_serial != 0) {
         wait_for_play(play_serial);

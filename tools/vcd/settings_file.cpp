@@ -5,19 +5,19 @@
 
 namespace {
 
-constexpr size_t kMaxIniBytes = 8192;
-constexpr const char* kDirectoryVariable = "VCD_DIR";
-constexpr const char* kIniFileName = "disc.ini";
+constexpr size_t MAX_INI_BYTES = 8192;
+constexpr const char* DIRECTORY_VARIABLE = "VCD_DIR";
+constexpr const char* INI_FILE_NAME = "disc.ini";
 
-} // namespace
+}  // namespace
 
 uint32_t hash_bytes(const char* bytes, DWORD size)
 {
-    constexpr uint32_t kFnvOffset = 2166136261u;
-    constexpr uint32_t kFnvPrime = 16777619u;
-    uint32_t h = kFnvOffset;
+    constexpr uint32_t FNV_OFFSET = 2166136261u;
+    constexpr uint32_t FNV_PRIME = 16777619u;
+    uint32_t h = FNV_OFFSET;
     for (DWORD i = 0; i < size; ++i) {
-        h = (h ^ static_cast<unsigned char>(bytes[i])) * kFnvPrime;
+        h = (h ^ static_cast<unsigned char>(bytes[i])) * FNV_PRIME;
     }
     return h;
 }
@@ -27,7 +27,7 @@ uint32_t hash_bytes(const char* bytes, DWORD size)
 void read_directory(char* out, size_t size)
 {
     char value[MAX_PATH];
-    const DWORD n = GetEnvironmentVariableA(kDirectoryVariable, value, sizeof value);
+    const DWORD n = GetEnvironmentVariableA(DIRECTORY_VARIABLE, value, sizeof value);
     out[0] = '\0';
     if (n == 0 || n >= sizeof value) {
         return;
@@ -52,8 +52,8 @@ void open_settings_file(SettingsFile* file, const char* directory)
     }
     const size_t n = std::strlen(directory);
     const bool has_separator = directory[n - 1] == '\\';
-    const int written = std::snprintf(file->path, sizeof file->path, "%s%s%s", directory,
-                                      has_separator ? "" : "\\", kIniFileName);
+    const int written =
+        std::snprintf(file->path, sizeof file->path, "%s%s%s", directory, has_separator ? "" : "\\", INI_FILE_NAME);
     if (written < 0 || static_cast<size_t>(written) >= sizeof file->path) {
         file->path[0] = '\0';
     }
@@ -65,13 +65,13 @@ bool read_settings_file(SettingsFile* file, bool first, DiscSettings* settings)
         return false;
     }
     HANDLE handle = CreateFileA(file->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return false; // no file (yet, or being replaced): keep what was read before
+        return false;  // no file (yet, or being replaced): keep what was read before
     }
     FILETIME time{};
     GetFileTime(handle, nullptr, nullptr, &time);
-    char bytes[kMaxIniBytes];
+    char bytes[MAX_INI_BYTES];
     DWORD size = 0;
     const BOOL read_ok = ReadFile(handle, bytes, sizeof bytes, &size, nullptr);
     CloseHandle(handle);
@@ -79,14 +79,13 @@ bool read_settings_file(SettingsFile* file, bool first, DiscSettings* settings)
         return false;
     }
     const uint32_t hash = hash_bytes(bytes, size);
-    if (!first && file->seen && CompareFileTime(&time, &file->time) == 0 && size == file->size &&
-        hash == file->hash) {
+    if (!first && file->seen && CompareFileTime(&time, &file->time) == 0 && size == file->size && hash == file->hash) {
         return false;
     }
     default_settings(settings);
     parse_disc_ini(bytes, size, settings);
     if (!settings->has_section) {
-        return false; // caught between truncation and writing: look again on the next tick
+        return false;  // caught between truncation and writing: look again on the next tick
     }
     file->seen = true;
     file->time = time;

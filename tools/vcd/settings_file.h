@@ -9,7 +9,7 @@
 #include "tools/vcd/disc_ini.h"
 
 struct SettingsFile {
-    char path[MAX_PATH]; // empty: there is no file to read
+    char path[MAX_PATH];  // empty: there is no file to read
     bool seen;
     FILETIME time;
     DWORD size;
