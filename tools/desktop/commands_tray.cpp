@@ -21,8 +21,8 @@ void cmd_tray(Args&)
         reply_add("ok count=0");
         return;
     }
-    reply_add("ok count=%d hwnd=0x%llx id=%u msg=%u icon=%s tip=", icon_count(), handle_value(icon->owner), icon->id,
-        icon->message, picture_name(icon->picture));
+    reply_add("ok count=%d hwnd=0x%llx id=%u msg=%u icon=%s size=%ux%u tip=", icon_count(), handle_value(icon->owner),
+        icon->id, icon->message, picture_name(icon->image.picture), icon->image.width, icon->image.height);
     reply_add_escaped(icon->tip);
 }
 
@@ -31,8 +31,9 @@ void cmd_events(Args&)
     reply_add("ok %d", event_count);
     for (int i = 0; i < event_count; i++) {
         const Event& event = events[i];
-        reply_add("%c%u:%s:0x%llx:%u:%u:%s:", i == 0 ? ' ' : '|', event.seq, event.kind, handle_value(event.owner),
-            event.id, event.flags, picture_name(event.picture));
+        reply_add("%c%u:%s:0x%llx:%u:%u:%s:%ux%u:", i == 0 ? ' ' : '|', event.seq, event.kind,
+            handle_value(event.owner), event.id, event.flags, picture_name(event.image.picture), event.image.width,
+            event.image.height);
         reply_add_escaped(event.tip);
     }
     event_count = 0;

@@ -15,6 +15,13 @@ Icon icons[MAX_ICONS];
 int newest_icon = -1;
 unsigned next_seq = 1;
 
+constexpr IconImage NO_IMAGE = {Picture::none, 0, 0};
+
+IconImage image_of(const TrayRecord& record)
+{
+    return record.has_icon ? IconImage{record.picture, record.width, record.height} : NO_IMAGE;
+}
+
 int find_icon(HWND owner, unsigned id)
 {
     for (int i = 0; i < MAX_ICONS; i++) {
@@ -25,7 +32,7 @@ int find_icon(HWND owner, unsigned id)
     return -1;
 }
 
-void log_event(const char* kind, HWND owner, unsigned id, unsigned flags, Picture picture, const char* tip)
+void log_event(const char* kind, HWND owner, unsigned id, unsigned flags, IconImage image, const char* tip)
 {
     if (event_count == MAX_EVENTS) {
         // The oldest event gives way; the gap shows in the sequence numbers.
@@ -38,7 +45,7 @@ void log_event(const char* kind, HWND owner, unsigned id, unsigned flags, Pictur
     event.owner = owner;
     event.id = id;
     event.flags = flags;
-    event.picture = picture;
+    event.image = image;
     lstrcpynA(event.tip, tip, sizeof event.tip);
 }
 
@@ -48,7 +55,7 @@ void apply_record_fields(Icon& icon, const TrayRecord& record)
         icon.message = record.callback_message;
     }
     if (record.flags & NIF_ICON) {
-        icon.picture = record.picture;
+        icon.image = image_of(record);
     }
     if (record.flags & NIF_TIP) {
         utf16_to_utf8(reinterpret_cast<const wchar_t*>(record.tip), icon.tip, sizeof icon.tip);
@@ -94,7 +101,7 @@ LRESULT on_notify_icon(DWORD_PTR code, const COPYDATASTRUCT* data)
 {
     TrayRecord record;
     if (!parse_tray_record(data->lpData, data->cbData, &record)) {
-        log_event("unreadable", nullptr, 0, 0, Picture::none, "");
+        log_event("unreadable", nullptr, 0, 0, NO_IMAGE, "");
         return FALSE;
     }
     HWND owner = reinterpret_cast<HWND>(static_cast<intptr_t>(record.owner));
@@ -129,9 +136,9 @@ LRESULT on_notify_icon(DWORD_PTR code, const COPYDATASTRUCT* data)
         }
     }
     if (index >= 0) {
-        log_event(kind, owner, record.id, record.flags, icons[index].picture, icons[index].tip);
+        log_event(kind, owner, record.id, record.flags, icons[index].image, icons[index].tip);
     } else {
-        log_event(kind, owner, record.id, record.flags, record.picture, "");
+        log_event(kind, owner, record.id, record.flags, image_of(record), "");
     }
     if (done && code == NIM_DELETE) {
         icons[index].used = false;
@@ -158,5 +165,5 @@ void forget_icons()
         icon.used = false;
     }
     newest_icon = -1;
-    log_event("reset", nullptr, 0, 0, Picture::none, "");
+    log_event("reset", nullptr, 0, 0, NO_IMAGE, "");
 }

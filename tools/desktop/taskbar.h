@@ -9,12 +9,19 @@ constexpr int MAX_ICONS = 16;
 constexpr int MAX_EVENTS = 1024;
 constexpr size_t TIP_UTF8_MAX = TIP_CHARS * 3 + 1;
 
+// The icon's picture as the shell was given it: its class and its size in pixels (0 x 0 for none).
+struct IconImage {
+    Picture picture;
+    unsigned width;
+    unsigned height;
+};
+
 struct Icon {
     bool used;
     HWND owner;
     unsigned id;
     unsigned message;
-    Picture picture;
+    IconImage image;
     char tip[TIP_UTF8_MAX];
 };
 
@@ -24,7 +31,7 @@ struct Event {
     HWND owner;
     unsigned id;
     unsigned flags;
-    Picture picture;
+    IconImage image;
     char tip[TIP_UTF8_MAX];
 };
 

@@ -98,25 +98,30 @@ class Desktop:
     # -- the tray --
 
     def tray(self):
-        """The icon added last: {count, hwnd, id, msg, icon, tip}, or {count: 0}."""
+        """The icon added last: {count, hwnd, id, msg, icon, width, height, tip}, or {count: 0}. width
+        and height are the picture's pixels as the program gave it to the notification area."""
         reply = self.ok("tray")
         head, _, tip = reply.partition(" tip=")
         state = dict(f.split("=", 1) for f in head.split())
         result = {"count": int(state["count"])}
         if result["count"] > 0:
+            width, height = (int(v) for v in state["size"].split("x"))
             result.update(hwnd=int(state["hwnd"], 16), id=int(state["id"]), msg=int(state["msg"]),
-                          icon=state["icon"], tip=unescape(tip))
+                          icon=state["icon"], width=width, height=height, tip=unescape(tip))
         return result
 
     def events(self):
-        """The notification calls since the last call: [{seq, kind, hwnd, id, flags, icon, tip}]."""
+        """The notification calls since the last call:
+        [{seq, kind, hwnd, id, flags, icon, width, height, tip}]."""
         reply = self.ok("events")
         count, _, rest = reply.partition(" ")
         result = []
         for item in rest.split("|") if int(count) > 0 else []:
-            seq, kind, hwnd, icon_id, flags, icon, tip = item.split(":", 6)
+            seq, kind, hwnd, icon_id, flags, icon, size, tip = item.split(":", 7)
+            width, height = (int(v) for v in size.split("x"))
             result.append({"seq": int(seq), "kind": kind, "hwnd": int(hwnd, 16), "id": int(icon_id),
-                           "flags": int(flags), "icon": icon, "tip": unescape(tip)})
+                           "flags": int(flags), "icon": icon, "width": width, "height": height,
+                           "tip": unescape(tip)})
         return result
 
     def click(self, kind="right", x=None, y=None):
