@@ -90,6 +90,31 @@ class DesktopTest(unittest.TestCase):
                          ("modify", "idle", "停止") + self.small)
         self.assertIsNone(self.desktop.menu())
 
+    def test_menu_is_read_inside_its_program_and_answered_by_real_input(self):
+        self.assertTrue(self.desktop("menu-items").startswith("error no menu"))
+        self.desktop.click("right", 300, 200)
+        harness.wait_for(self.desktop.menu, what="the popup menu")
+        self.assertEqual(self.desktop.menu_items(), ["再生(&P)", "停止(&S)", "設定(&O)", "メッセージ(&M)", "", "終了(&X)"])
+        rects = [self.desktop.menu_item_rect(i) for i in range(6)]
+        self.assertTrue(all(r[0] >= 300 and r[1] >= 200 and r[2] > r[0] and r[3] > r[1] for r in rects), rects)
+        self.assertEqual([r[1] for r in rects[1:]], [r[3] for r in rects[:-1]], "items follow each other downwards")
+        self.assertTrue(self.desktop("menu-item-rect 6").startswith("error no such item"))
+        # A click through the system's input on the settings item, then typing and Enter in the dialog.
+        self.desktop.click_menu_item(2)
+        self.lines.expect("menu-done")
+        self.lines.expect("command %d" % PROBE_SETTINGS)
+        dialog = self.desktop.wait_window(None, "プローブ設定")
+        self.desktop.type_text("59 6")  # the dialog gives the edit box the focus with its text selected
+        harness.wait_for(lambda: self.desktop.get_text(dialog, 1001) == "59 6", what="the typed text")
+        self.desktop.key("backspace")
+        self.desktop.key("shift+home")
+        self.desktop.type_text("日本")
+        harness.wait_for(lambda: self.desktop.get_text(dialog, 1001) == "日本", what="the text typed over")
+        for bad in ("key", "key f13", "key hyper+a", "key ctrl+", "type"):
+            self.assertTrue(self.desktop(bad).startswith("error "), bad)
+        self.desktop.key("enter")
+        self.assertEqual(self.lines.expect("dialog "), "dialog ok edit=日本 combo=0")
+
     def test_taskbar_created_forgets_the_icons_until_added_again(self):
         self.desktop.events()
         self.assertEqual(self.desktop.taskbar_created(), 1)

@@ -40,6 +40,8 @@ constexpr CommandEntry COMMANDS[] = {
     {"menu", Takes::nothing, nullptr, cmd_menu},
     {"menu-key", Takes::nothing, "usage: menu-key <char>", cmd_menu_key},
     {"menu-escape", Takes::nothing, nullptr, cmd_menu_escape},
+    {"menu-items", Takes::nothing, nullptr, cmd_menu_items},
+    {"menu-item-rect", Takes::nothing, "usage: menu-item-rect <index>", cmd_menu_item_rect},
     {"get-text", Takes::control, NO_CONTROL, cmd_get_text},
     {"set-text", Takes::control, NO_CONTROL, cmd_set_text},
     {"press", Takes::control, NO_CONTROL, cmd_press},
@@ -56,6 +58,8 @@ constexpr CommandEntry COMMANDS[] = {
     {"post", Takes::window, "usage: post <hwnd> <msg> <wparam> <lparam>", cmd_post},
     {"command", Takes::window, "usage: command <hwnd> <id> [<lparam>]", cmd_command},
     {"cursor", Takes::nothing, "usage: cursor [x y]", cmd_cursor},
+    {"type", Takes::nothing, "usage: type <text>", cmd_type},
+    {"key", Takes::nothing, "usage: key [ctrl+|shift+|alt+]<name|letter|digit>", cmd_key},
     {"process", Takes::nothing, "usage: process <pid>", cmd_process},
     {"quit", Takes::nothing, nullptr, cmd_quit},
 };

@@ -52,7 +52,11 @@ void cmd_control(Args& args);
 void cmd_menu(Args& args);
 void cmd_menu_key(Args& args);
 void cmd_menu_escape(Args& args);
+void cmd_menu_items(Args& args);
+void cmd_menu_item_rect(Args& args);
 
-// The mouse and the pointer: commands_input.cpp.
+// The mouse, the pointer and the keyboard: commands_input.cpp.
 void cmd_mouse_click(Args& args);
 void cmd_cursor(Args& args);
+void cmd_type(Args& args);
+void cmd_key(Args& args);

@@ -17,6 +17,7 @@
 
 #include "tools/desktop/commands.h"
 #include "tools/desktop/desktop.h"
+#include "tools/desktop/menu_reader.h"
 #include "tools/desktop/taskbar.h"
 
 HWND tray_window = nullptr;
@@ -30,6 +31,9 @@ LRESULT CALLBACK tray_procedure(HWND window, UINT message, WPARAM wparam, LPARAM
     switch (message) {
     case WM_COPYDATA: {
         const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lparam);
+        if (take_menu_snapshot(data)) {
+            return TRUE;
+        }
         return on_notify_icon(data->dwData, data);
     }
     case WM_RUN_COMMAND:
