@@ -32,8 +32,11 @@ class DesktopTest(unittest.TestCase):
         self.addCleanup(self._end_probe)
         self.lines = LineReader(self.probe.stdout)
         ready = self.lines.expect("ready ").split()
-        self.assertEqual(ready[2], "added=1")
+        fields = dict(f.split("=") for f in ready[2:])
+        self.assertEqual(fields["added"], "1")
         self.window = int(ready[1], 16)
+        # The probe's two icon sizes (LoadIcon's and the notification area's), as (width, height).
+        self.large, self.small = (tuple(int(v) for v in fields[k].split("x")) for k in ("large", "small"))
 
     def _end_probe(self):
         if self.probe.poll() is None:
@@ -46,10 +49,13 @@ class DesktopTest(unittest.TestCase):
         self.lines.expect("command %d" % command_id)
 
     def test_tray_calls_arrive_with_owner_picture_and_tip(self):
+        width, height = self.large
         self.assertEqual(self.desktop.tray(), {"count": 1, "hwnd": self.window, "id": 1, "msg": 2024,
-                                               "icon": "playing", "tip": "プローブ 再生中"})
+                                               "icon": "playing", "width": width, "height": height,
+                                               "tip": "プローブ 再生中"})
         [added] = self.desktop.events()
-        self.assertEqual((added["kind"], added["hwnd"], added["icon"]), ("add", self.window, "playing"))
+        self.assertEqual((added["kind"], added["hwnd"], added["icon"], added["width"], added["height"]),
+                         ("add", self.window, "playing", width, height))
         self.assertEqual(self.desktop.events(), [], "events are handed out once")
         self.assertEqual(self.desktop.find("QelProbe"), [self.window])
         self.assertEqual(self.desktop.find(None, "プローブ"), [self.window])
@@ -77,9 +83,37 @@ class DesktopTest(unittest.TestCase):
         self.lines.expect("menu-done")
         self.lines.expect("command %d" % PROBE_STOP)
         harness.wait_for(lambda: self.desktop.tray()["icon"] == "idle", what="the idle picture")
+        # The probe gives this picture at the small size: the size reported is the one given.
+        self.assertEqual((self.desktop.tray()["width"], self.desktop.tray()["height"]), self.small)
         [modified] = [e for e in self.desktop.events() if e["kind"] != "add"]
-        self.assertEqual((modified["kind"], modified["icon"], modified["tip"]), ("modify", "idle", "停止"))
+        self.assertEqual((modified["kind"], modified["icon"], modified["tip"], modified["width"], modified["height"]),
+                         ("modify", "idle", "停止") + self.small)
         self.assertIsNone(self.desktop.menu())
+
+    def test_menu_is_read_inside_its_program_and_answered_by_real_input(self):
+        self.assertTrue(self.desktop("menu-items").startswith("error no menu"))
+        self.desktop.click("right", 300, 200)
+        harness.wait_for(self.desktop.menu, what="the popup menu")
+        self.assertEqual(self.desktop.menu_items(), ["再生(&P)", "停止(&S)", "設定(&O)", "メッセージ(&M)", "", "終了(&X)"])
+        rects = [self.desktop.menu_item_rect(i) for i in range(6)]
+        self.assertTrue(all(r[0] >= 300 and r[1] >= 200 and r[2] > r[0] and r[3] > r[1] for r in rects), rects)
+        self.assertEqual([r[1] for r in rects[1:]], [r[3] for r in rects[:-1]], "items follow each other downwards")
+        self.assertTrue(self.desktop("menu-item-rect 6").startswith("error no such item"))
+        # A click through the system's input on the settings item, then typing and Enter in the dialog.
+        self.desktop.click_menu_item(2)
+        self.lines.expect("menu-done")
+        self.lines.expect("command %d" % PROBE_SETTINGS)
+        dialog = self.desktop.wait_window(None, "プローブ設定")
+        self.desktop.type_text("59 6")  # the dialog gives the edit box the focus with its text selected
+        harness.wait_for(lambda: self.desktop.get_text(dialog, 1001) == "59 6", what="the typed text")
+        self.desktop.key("backspace")
+        self.desktop.key("shift+home")
+        self.desktop.type_text("日本")
+        harness.wait_for(lambda: self.desktop.get_text(dialog, 1001) == "日本", what="the text typed over")
+        for bad in ("key", "key f13", "key hyper+a", "key ctrl+", "type"):
+            self.assertTrue(self.desktop(bad).startswith("error "), bad)
+        self.desktop.key("enter")
+        self.assertEqual(self.lines.expect("dialog "), "dialog ok edit=日本 combo=0")
 
     def test_taskbar_created_forgets_the_icons_until_added_again(self):
         self.desktop.events()

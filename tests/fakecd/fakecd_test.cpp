@@ -22,12 +22,12 @@ char drive_dir[64];
 char device[256];
 int failures = 0;
 
-#define CHECK(condition)                                                                  \
-    do {                                                                                  \
-        if (!(condition)) {                                                               \
-            fprintf(stderr, "%s:%d: CHECK failed: %s (errno %d)\n", __FILE__, __LINE__, #condition, errno); \
-            failures++;                                                                   \
-        }                                                                                 \
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf(stderr, "%s:%d: CHECK failed: %s (errno %d)\n", __FILE__, __LINE__, #condition, errno);            \
+            failures++;                                                                                                \
+        }                                                                                                              \
     } while (0)
 
 int64_t now_ms()
@@ -200,7 +200,8 @@ void play_pause_resume_and_the_end()
     shown(line, sizeof(line));
     CHECK(strstr(line, "audio=paused") != nullptr);  // the same drive in another process
     CHECK(ioctl(fd, CDROMRESUME) == 0);
-    CHECK(subchannel(fd, &sc) == 0 && sc.cdsc_audiostatus == CDROM_AUDIO_PLAY && frame_of(sc.cdsc_absaddr.msf) >= paused_at);
+    CHECK(subchannel(fd, &sc) == 0 && sc.cdsc_audiostatus == CDROM_AUDIO_PLAY &&
+        frame_of(sc.cdsc_absaddr.msf) >= paused_at);
 
     // The end: "completed" once, then no status, the head at the end of the play.
     CHECK(person("speed=100") == 0);
@@ -338,10 +339,8 @@ int main(int argc, char** argv)
         void (*run)();
     };
     const Case cases[] = {{"toc_and_other_files", toc_and_other_files},
-                          {"play_pause_resume_and_the_end", play_pause_resume_and_the_end},
-                          {"door_and_disc", door_and_disc},
-                          {"spin_up_kinds", spin_up_kinds},
-                          {"injected_failures", injected_failures}};
+        {"play_pause_resume_and_the_end", play_pause_resume_and_the_end}, {"door_and_disc", door_and_disc},
+        {"spin_up_kinds", spin_up_kinds}, {"injected_failures", injected_failures}};
     for (const Case& c : cases) {
         const int before = failures;
         c.run();

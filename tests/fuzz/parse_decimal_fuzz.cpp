@@ -30,8 +30,8 @@ int32_t reference(const char* text)
     if (negative) {
         value = (WRAP - value) % WRAP;
     }
-    const int64_t wrapped = value >= WRAP / 2 ? static_cast<int64_t>(value) - static_cast<int64_t>(WRAP)
-                                              : static_cast<int64_t>(value);
+    const int64_t wrapped =
+        value >= WRAP / 2 ? static_cast<int64_t>(value) - static_cast<int64_t>(WRAP) : static_cast<int64_t>(value);
     return static_cast<int32_t>(wrapped);
 }
 

@@ -82,7 +82,7 @@ struct Connection {
         std::string text;
         for (size_t i = 0; i < received.count; ++i) {
             text += (i == 0 ? "" : " ") + std::to_string(received.commands[i].command) + ":" +
-                    std::to_string(received.commands[i].argument);
+                std::to_string(received.commands[i].argument);
         }
         return text;
     }
@@ -110,7 +110,7 @@ TEST(FrameBytes, TerminatorsCompleteLinesInOrder)
     Connection c;
     c.receive("stop\rplay\nnext\r\nprevious\n\n\r7\n");
     EXPECT_EQ(c.commands(),
-              cmd(CMD_STOP) + " " + cmd(CMD_PLAY) + " " + cmd(CMD_NEXT) + " " + cmd(CMD_PREVIOUS) + " " + cmd(CMD_PLAY, 7));
+        cmd(CMD_STOP) + " " + cmd(CMD_PLAY) + " " + cmd(CMD_NEXT) + " " + cmd(CMD_PREVIOUS) + " " + cmd(CMD_PLAY, 7));
     EXPECT_EQ(c.fill, 0u);
 }
 
@@ -154,7 +154,9 @@ TEST(FrameBytes, NulEndsALineForMatchingOnly)
     Connection c;
     c.receive(std::string("pause\0xyz\n", 9));
     c.receive(std::string("\0stop\n", 6));
-    c.receive(std::string("9\0" "9\n", 4));
+    c.receive(std::string("9\0"
+                          "9\n",
+        4));
     EXPECT_EQ(c.commands(), cmd(CMD_PAUSE) + " " + cmd(CMD_PLAY, 9));
 }
 

@@ -13,7 +13,10 @@ bool cp932_lead(unsigned char byte)
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
-bool no_lead(unsigned char) { return false; }
+bool no_lead(unsigned char)
+{
+    return false;
+}
 
 struct PathCase {
     const char* exe;

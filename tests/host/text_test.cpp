@@ -23,8 +23,10 @@ constexpr DecimalCase DECIMAL_CASES[] = {
     {"-1", -1},
     {"+42", 42},
     {"\t\n\v\f\r 7", 7},  // every white space byte is skipped
-    {"\xA0" "5", 0},      // a byte above 127 is not white space
-    {"- 5", 0},           // the sign must touch the digits
+    {"\xA0"
+     "5",
+        0},  // a byte above 127 is not white space
+    {"- 5", 0},  // the sign must touch the digits
     {"--5", 0},
     {"5 6", 5},
     {"\xB5", 0},  // a code page byte is no digit

@@ -11,8 +11,7 @@ inline void pump()
 }
 
 // Dispatches messages until condition() holds; false when the deadline passes first.
-template <typename Condition>
-bool pump_until(Condition condition, DWORD timeout_ms = 20000)
+template <typename Condition> bool pump_until(Condition condition, DWORD timeout_ms = 20000)
 {
     const DWORD start = GetTickCount();
     while (!condition()) {

@@ -37,7 +37,6 @@ LRESULT CALLBACK notice_window_procedure(HWND hwnd, UINT message, WPARAM wparam,
     return DefWindowProcA(hwnd, message, wparam, lparam);
 }
 
-
 // The drive re-reads its settings whenever the file changes.
 void write_disc(const std::string& settings)
 {
@@ -47,8 +46,8 @@ void write_disc(const std::string& settings)
     file << "[disc]\n; generation " << ++generation << "\n" << settings;
     file.close();
     // The change is seen by modification time: make sure the next query sees a new one.
-    HANDLE handle = CreateFileA((drive_directory + "\\disc.ini").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = CreateFileA(
+        (drive_directory + "\\disc.ini").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     ULARGE_INTEGER stamp;
@@ -116,7 +115,7 @@ protected:
         window_class.lpszClassName = "player_test";
         RegisterClassA(&window_class);
         window = CreateWindowExA(0, "player_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
-                                 GetModuleHandleA(nullptr), nullptr);
+            GetModuleHandleA(nullptr), nullptr);
         ASSERT_TRUE(open_cd_device(window));
     }
 
@@ -143,7 +142,8 @@ TEST_F(Player, OpensShareableAndKeepsTmsf)
     ASSERT_TRUE(open_cd_device(window));
     const std::vector<std::string> sent = commands();
     ASSERT_GE(sent.size(), 2u);
-    EXPECT_TRUE(has(sent[0], "flags=MCI_OPEN_SHAREABLE|MCI_OPEN_TYPE") || sent[0].find("SHAREABLE") != std::string::npos)
+    EXPECT_TRUE(
+        has(sent[0], "flags=MCI_OPEN_SHAREABLE|MCI_OPEN_TYPE") || sent[0].find("SHAREABLE") != std::string::npos)
         << sent[0];
     EXPECT_TRUE(has(sent.back(), "flags=MCI_SET_TIME_FORMAT")) << sent.back();
     EXPECT_TRUE(has(sent.back(), "time_format=MCI_FORMAT_TMSF")) << sent.back();

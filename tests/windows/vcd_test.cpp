@@ -10,26 +10,26 @@
 
 namespace {
 
-constexpr DWORD kDeadlineMs = 30000;
-constexpr DWORD kSentinel = 0xFEEDABAD;
+constexpr DWORD DEADLINE_MS = 30000;
+constexpr DWORD SENTINEL = 0xFEEDABAD;
 // A disc of three seconds' audio at twenty times normal speed ends within a fraction of a second.
-constexpr const char* kShortDisc = "[disc]\ntracks=0:02,0:01\nspeed=20\n";
+constexpr const char* SHORT_DISC = "[disc]\ntracks=0:02,0:01\nspeed=20\n";
 // The same disc on a drive that tells of a play's end, which Windows' cdaudio never does.
-constexpr const char* kShortNotifyingDisc = "[disc]\ntracks=0:02,0:01\nspeed=20\nnotify_end=1\n";
-constexpr DWORD kShortDiscEndMsf = MCI_MAKE_MSF(0, 5, 0); // 2 s lead-in + 3 s of tracks
-constexpr const char* kLongDisc = "[disc]\ntracks=4:05,12:30,3:04\n";
+constexpr const char* SHORT_NOTIFYING_DISC = "[disc]\ntracks=0:02,0:01\nspeed=20\nnotify_end=1\n";
+constexpr DWORD SHORT_DISC_END_MSF = MCI_MAKE_MSF(0, 5, 0);  // 2 s lead-in + 3 s of tracks
+constexpr const char* LONG_DISC = "[disc]\ntracks=4:05,12:30,3:04\n";
 
 struct Notification {
     WPARAM code;
     LPARAM device;
 };
 
-std::vector<Notification> g_notifications;
+std::vector<Notification> notifications;
 
 LRESULT CALLBACK notify_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (message == MM_MCINOTIFY) {
-        g_notifications.push_back({wparam, lparam});
+        notifications.push_back({wparam, lparam});
         return 0;
     }
     return DefWindowProcA(window, message, wparam, lparam);
@@ -41,7 +41,7 @@ HWND make_notify_window()
     wc.lpfnWndProc = notify_window_proc;
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.lpszClassName = "vcd_test_notify";
-    RegisterClassA(&wc); // fails harmlessly when a previous test registered it
+    RegisterClassA(&wc);  // fails harmlessly when a previous test registered it
     return CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
 }
 
@@ -56,10 +56,10 @@ void pump_messages()
 // Pumps messages until count notifications have arrived or the deadline passes.
 bool wait_for_notifications(size_t count)
 {
-    const ULONGLONG deadline = GetTickCount64() + kDeadlineMs;
+    const ULONGLONG deadline = GetTickCount64() + DEADLINE_MS;
     for (;;) {
         pump_messages();
-        if (g_notifications.size() >= count) {
+        if (notifications.size() >= count) {
             return true;
         }
         const ULONGLONG now = GetTickCount64();
@@ -82,7 +82,7 @@ protected:
         use_directory(dir_);
         window_ = make_notify_window();
         ASSERT_NE(window_, nullptr);
-        g_notifications.clear();
+        notifications.clear();
     }
 
     void TearDown() override
@@ -143,7 +143,7 @@ protected:
         MCI_STATUS_PARMS parms{};
         parms.dwItem = item;
         parms.dwTrack = track;
-        parms.dwReturn = kSentinel;
+        parms.dwReturn = SENTINEL;
         const MCIERROR err =
             mciSendCommandA(device_, MCI_STATUS, MCI_STATUS_ITEM | flags, reinterpret_cast<DWORD_PTR>(&parms));
         *value = static_cast<DWORD>(parms.dwReturn);
@@ -195,7 +195,7 @@ protected:
     // Polls the drive's mode until it is expected or the deadline passes.
     bool wait_for_mode(DWORD expected)
     {
-        const ULONGLONG deadline = GetTickCount64() + kDeadlineMs;
+        const ULONGLONG deadline = GetTickCount64() + DEADLINE_MS;
         while (GetTickCount64() < deadline) {
             pump_messages();
             if (mode() == expected) {
@@ -209,7 +209,7 @@ protected:
     // Positions compare as numbers only in milliseconds: MSF keeps minutes in the lowest byte.
     bool wait_for_position_past(DWORD milliseconds)
     {
-        const ULONGLONG deadline = GetTickCount64() + kDeadlineMs;
+        const ULONGLONG deadline = GetTickCount64() + DEADLINE_MS;
         while (GetTickCount64() < deadline) {
             if (position() > milliseconds) {
                 return true;
@@ -223,9 +223,9 @@ protected:
     std::vector<std::string> log_lines(const char* prefix)
     {
         std::vector<std::string> lines;
-        constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-        HANDLE f = CreateFileA(path("vcd.log").c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        HANDLE f = CreateFileA(
+            path("vcd.log").c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (f == INVALID_HANDLE_VALUE) {
             return lines;
         }
@@ -260,7 +260,7 @@ protected:
 
 TEST_F(VirtualDrive, ReportsTracksAndLengthsFromDiscIni)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_MSF), 0u);
     EXPECT_EQ(status_ok(MCI_STATUS_NUMBER_OF_TRACKS), 3u);
     EXPECT_EQ(status_ok(MCI_STATUS_LENGTH, MCI_TRACK, 1), MCI_MAKE_MSF(4, 5, 0));
@@ -278,7 +278,7 @@ TEST_F(VirtualDrive, ReportsTracksAndLengthsFromDiscIni)
 
 TEST_F(VirtualDrive, AnswersInEachTimeFormat)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_TMSF), 0u);
     EXPECT_EQ(status_ok(MCI_STATUS_TIME_FORMAT), static_cast<DWORD>(MCI_FORMAT_TMSF));
     EXPECT_EQ(status_ok(MCI_STATUS_POSITION, MCI_TRACK, 2), MCI_MAKE_TMSF(2, 0, 0, 0));
@@ -313,7 +313,7 @@ TEST_F(VirtualDrive, AcceptsAUnixDirectory)
     HANDLE f = CreateFileA(ini.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(f, INVALID_HANDLE_VALUE);
     DWORD written = 0;
-    WriteFile(f, kLongDisc, static_cast<DWORD>(strlen(kLongDisc)), &written, nullptr);
+    WriteFile(f, LONG_DISC, static_cast<DWORD>(strlen(LONG_DISC)), &written, nullptr);
     CloseHandle(f);
     use_directory((std::string("/tmp/vcd_test_unix_") + std::to_string(GetCurrentProcessId())).c_str());
     const MCIERROR err = open_drive();
@@ -329,12 +329,12 @@ TEST_F(VirtualDrive, AcceptsAUnixDirectory)
 
 TEST_F(VirtualDrive, NonexistentTrackIsOutOfRangeAndLeavesReturnUntouched)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     for (DWORD track : {0u, 4u}) {
         for (DWORD item : {static_cast<DWORD>(MCI_STATUS_LENGTH), static_cast<DWORD>(MCI_STATUS_POSITION)}) {
             DWORD value = 0;
             EXPECT_EQ(status(item, &value, MCI_TRACK, track), static_cast<MCIERROR>(MCIERR_OUTOFRANGE));
-            EXPECT_EQ(value, kSentinel) << "track " << track << " item " << item;
+            EXPECT_EQ(value, SENTINEL) << "track " << track << " item " << item;
         }
     }
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_TMSF), 0u);
@@ -344,15 +344,15 @@ TEST_F(VirtualDrive, NonexistentTrackIsOutOfRangeAndLeavesReturnUntouched)
 
 TEST_F(VirtualDrive, QueriesAndPlaysFailWithTheDoorOpenOrNoDisc)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     ASSERT_EQ(set(MCI_SET_DOOR_OPEN), 0u);
     EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_OPEN));
     EXPECT_EQ(status_ok(MCI_STATUS_MEDIA_PRESENT), static_cast<DWORD>(FALSE));
     DWORD value = 0;
     EXPECT_EQ(status(MCI_STATUS_NUMBER_OF_TRACKS, &value), static_cast<MCIERROR>(MCIERR_DEVICE_NOT_READY));
-    EXPECT_EQ(value, kSentinel);
+    EXPECT_EQ(value, SENTINEL);
     EXPECT_EQ(status(MCI_STATUS_POSITION, &value), static_cast<MCIERROR>(MCIERR_DEVICE_NOT_READY));
-    EXPECT_EQ(value, kSentinel);
+    EXPECT_EQ(value, SENTINEL);
     EXPECT_NE(play(0), 0u);
 
     write_ini("[disc]\ndisc=0\n");
@@ -360,7 +360,7 @@ TEST_F(VirtualDrive, QueriesAndPlaysFailWithTheDoorOpenOrNoDisc)
     EXPECT_TRUE(wait_for_mode(MCI_MODE_NOT_READY));
     EXPECT_EQ(status_ok(MCI_STATUS_MEDIA_PRESENT), static_cast<DWORD>(FALSE));
     EXPECT_EQ(status(MCI_STATUS_NUMBER_OF_TRACKS, &value), static_cast<MCIERROR>(MCIERR_DEVICE_NOT_READY));
-    EXPECT_EQ(value, kSentinel);
+    EXPECT_EQ(value, SENTINEL);
     EXPECT_NE(play(0), 0u);
 }
 
@@ -377,7 +377,7 @@ TEST_F(VirtualDrive, DriveZeroMakesTheOpenFail)
 
 TEST_F(VirtualDrive, DoorOpensAndClosesWithAndWithoutWait)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     for (DWORD wait : {DWORD{0}, DWORD{MCI_WAIT}}) {
         ASSERT_EQ(set(MCI_SET_DOOR_OPEN | wait), 0u);
         EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_OPEN));
@@ -393,11 +393,11 @@ TEST_F(VirtualDrive, DoorOpensAndClosesWithAndWithoutWait)
 
 TEST_F(VirtualDrive, DoorKeyInDiscIniActsLikeTheButton)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     ASSERT_EQ(play(MCI_NOTIFY), 0u);
     write_ini("[disc]\ntracks=4:05,12:30,3:04\ndoor=open\n");
     ASSERT_TRUE(wait_for_notifications(1));
-    EXPECT_EQ(g_notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_ABORTED));
+    EXPECT_EQ(notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_ABORTED));
     EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_OPEN));
     write_ini("[disc]\ntracks=4:05,12:30,3:04\ndoor=closed\n");
     EXPECT_TRUE(wait_for_mode(MCI_MODE_STOP));
@@ -407,43 +407,43 @@ TEST_F(VirtualDrive, DoorKeyInDiscIniActsLikeTheButton)
 
 TEST_F(VirtualDrive, NotifyingPlayReachesTheWindowAtTheEndOfTheDisc)
 {
-    open_with(kShortNotifyingDisc);
+    open_with(SHORT_NOTIFYING_DISC);
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_MSF), 0u);
     ASSERT_EQ(play(MCI_NOTIFY), 0u);
     // Nothing asks the drive anything while waiting: the end must be noticed by the drive itself.
     ASSERT_TRUE(wait_for_notifications(1));
-    EXPECT_EQ(g_notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_SUCCESSFUL));
-    EXPECT_EQ(g_notifications[0].device, static_cast<LPARAM>(device_));
+    EXPECT_EQ(notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_SUCCESSFUL));
+    EXPECT_EQ(notifications[0].device, static_cast<LPARAM>(device_));
     EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_STOP));
-    EXPECT_EQ(position(), kShortDiscEndMsf);
+    EXPECT_EQ(position(), SHORT_DISC_END_MSF);
     EXPECT_EQ(status_ok(MCI_STATUS_CURRENT_TRACK), 2u);
 }
 
 TEST_F(VirtualDrive, PlayStopsAtItsToPosition)
 {
-    open_with(kShortNotifyingDisc);
+    open_with(SHORT_NOTIFYING_DISC);
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_TMSF), 0u);
     ASSERT_EQ(play(MCI_FROM | MCI_TO | MCI_NOTIFY, MCI_MAKE_TMSF(1, 0, 1, 0), MCI_MAKE_TMSF(2, 0, 0, 0)), 0u);
     ASSERT_TRUE(wait_for_notifications(1));
-    EXPECT_EQ(g_notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_SUCCESSFUL));
+    EXPECT_EQ(notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_SUCCESSFUL));
     EXPECT_EQ(position(), MCI_MAKE_TMSF(2, 0, 0, 0));
     EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_STOP));
     EXPECT_EQ(play(MCI_FROM | MCI_TO, MCI_MAKE_TMSF(2, 0, 0, 0), MCI_MAKE_TMSF(1, 0, 0, 0)),
-              static_cast<MCIERROR>(MCIERR_OUTOFRANGE));
+        static_cast<MCIERROR>(MCIERR_OUTOFRANGE));
 }
 
 TEST_F(VirtualDrive, ByDefaultAPlayThatEndsLeavesItsNotificationPending)
 {
-    open_with(kShortDisc);
+    open_with(SHORT_DISC);
     ASSERT_EQ(play(MCI_NOTIFY), 0u);
     ASSERT_TRUE(wait_for_mode(MCI_MODE_STOP));
-    EXPECT_EQ(position(), kShortDiscEndMsf);
+    EXPECT_EQ(position(), SHORT_DISC_END_MSF);
     pump_messages();
-    EXPECT_TRUE(g_notifications.empty());
+    EXPECT_TRUE(notifications.empty());
     // The next command that ends a play ends the pending notification.
     ASSERT_EQ(simple(MCI_STOP), 0u);
     ASSERT_TRUE(wait_for_notifications(1));
-    EXPECT_EQ(g_notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_ABORTED));
+    EXPECT_EQ(notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_ABORTED));
 }
 
 TEST_F(VirtualDrive, ShortLastTrackCountsTheLastTrackAndTheDiscOneFrameShort)
@@ -460,13 +460,13 @@ TEST_F(VirtualDrive, AfterTheDoorClosesTheDriveLoadsAsLoadKindSays)
 {
     struct Kind {
         const char* name;
-        DWORD mode;        // while loading
-        bool reads_disc;   // the disc's status items answer while loading
+        DWORD mode;  // while loading
+        bool reads_disc;  // the disc's status items answer while loading
     };
     for (const Kind& kind : {Kind{"not_ready", MCI_MODE_NOT_READY, false}, Kind{"open", MCI_MODE_OPEN, false},
-                             Kind{"refuse", MCI_MODE_STOP, true}}) {
+             Kind{"refuse", MCI_MODE_STOP, true}}) {
         SCOPED_TRACE(kind.name);
-        const std::string ini = std::string(kLongDisc) + "load_kind=" + kind.name + "\n";
+        const std::string ini = std::string(LONG_DISC) + "load_kind=" + kind.name + "\n";
         write_ini((ini + "load_ms=60000\n").c_str());
         if (device_ == 0) {
             ASSERT_EQ(open_drive(), 0u);
@@ -477,7 +477,7 @@ TEST_F(VirtualDrive, AfterTheDoorClosesTheDriveLoadsAsLoadKindSays)
         EXPECT_EQ(mode(), kind.mode);
         DWORD value = 0;
         EXPECT_EQ(status(MCI_STATUS_NUMBER_OF_TRACKS, &value),
-                  kind.reads_disc ? 0u : static_cast<MCIERROR>(MCIERR_DEVICE_NOT_READY));
+            kind.reads_disc ? 0u : static_cast<MCIERROR>(MCIERR_DEVICE_NOT_READY));
         EXPECT_EQ(play(MCI_FROM, MCI_MAKE_MSF(0, 2, 0)), static_cast<MCIERROR>(MCIERR_DEVICE_NOT_READY));
         write_ini((ini + "load_ms=0\n").c_str());
         EXPECT_TRUE(wait_for_mode(MCI_MODE_STOP));
@@ -498,15 +498,15 @@ TEST_F(VirtualDrive, APlayStillSeekingReportsStopAtItsStart)
 
 TEST_F(VirtualDrive, PlayWithWaitReturnsWhenTheDiscHasEnded)
 {
-    open_with(kShortDisc);
+    open_with(SHORT_DISC);
     ASSERT_EQ(play(MCI_WAIT), 0u);
     EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_STOP));
-    EXPECT_EQ(position(), kShortDiscEndMsf);
+    EXPECT_EQ(position(), SHORT_DISC_END_MSF);
 }
 
 TEST_F(VirtualDrive, ResumeContinuesFromThePausedPosition)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_MILLISECONDS), 0u);
     ASSERT_EQ(play(0), 0u);
     EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_PLAY));
@@ -564,50 +564,50 @@ TEST_F(VirtualDrive, FailPlaysFailsThatManyPlaysEachTimeTheFileChanges)
 
 TEST_F(VirtualDrive, AnotherPlayOrSeekSupersedesANotifyingPlay)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     ASSERT_EQ(play(MCI_NOTIFY), 0u);
     ASSERT_EQ(play(MCI_FROM | MCI_NOTIFY, MCI_MAKE_MSF(4, 7, 0)), 0u);
     ASSERT_EQ(seek(MCI_SEEK_TO_START), 0u);
     ASSERT_TRUE(wait_for_notifications(2));
-    EXPECT_EQ(g_notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_SUPERSEDED));
-    EXPECT_EQ(g_notifications[1].code, static_cast<WPARAM>(MCI_NOTIFY_SUPERSEDED));
+    EXPECT_EQ(notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_SUPERSEDED));
+    EXPECT_EQ(notifications[1].code, static_cast<WPARAM>(MCI_NOTIFY_SUPERSEDED));
     EXPECT_EQ(mode(), static_cast<DWORD>(MCI_MODE_STOP));
     EXPECT_EQ(position(), MCI_MAKE_MSF(0, 2, 0));
 }
 
 TEST_F(VirtualDrive, StopPauseAndDoorAbortANotifyingPlay)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     const std::vector<std::pair<UINT, DWORD>> interruptions = {
         {MCI_STOP, 0}, {MCI_PAUSE, 0}, {MCI_SET, MCI_SET_DOOR_OPEN}};
     for (const auto& [command, flags] : interruptions) {
-        g_notifications.clear();
+        notifications.clear();
         ASSERT_EQ(set(MCI_SET_DOOR_CLOSED), 0u);
         ASSERT_EQ(play(MCI_NOTIFY), 0u);
         ASSERT_EQ(command == MCI_SET ? set(flags) : simple(command, flags), 0u);
         ASSERT_TRUE(wait_for_notifications(1)) << "command " << command;
-        EXPECT_EQ(g_notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_ABORTED)) << "command " << command;
+        EXPECT_EQ(notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_ABORTED)) << "command " << command;
         EXPECT_NE(mode(), static_cast<DWORD>(MCI_MODE_PLAY));
     }
 }
 
 TEST_F(VirtualDrive, CommandThatCompletesAtOnceNotifiesSuccess)
 {
-    open_with(kLongDisc);
+    open_with(LONG_DISC);
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT | MCI_NOTIFY, MCI_FORMAT_TMSF), 0u);
     ASSERT_TRUE(wait_for_notifications(1));
-    EXPECT_EQ(g_notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_SUCCESSFUL));
+    EXPECT_EQ(notifications[0].code, static_cast<WPARAM>(MCI_NOTIFY_SUCCESSFUL));
 }
 
 // ---- the log ----
 
 TEST_F(VirtualDrive, LogRecordsEachCommandWithItsFlagsAndParameters)
 {
-    open_with(kShortNotifyingDisc);
+    open_with(SHORT_NOTIFYING_DISC);
     const std::string dev = "dev=" + std::to_string(device_);
     char callback[32];
     snprintf(callback, sizeof callback, "callback=0x%08llx",
-             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window_)));
+        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window_)));
     ASSERT_EQ(set(MCI_SET_TIME_FORMAT, MCI_FORMAT_TMSF), 0u);
     DWORD value = 0;
     ASSERT_EQ(status(MCI_STATUS_POSITION, &value, MCI_TRACK | MCI_WAIT, 2), 0u);
@@ -616,20 +616,22 @@ TEST_F(VirtualDrive, LogRecordsEachCommandWithItsFlagsAndParameters)
     ASSERT_TRUE(wait_for_notifications(1));
 
     EXPECT_EQ(log_lines("MCI_OPEN_DRIVER").at(0),
-              "MCI_OPEN_DRIVER " + dev + " flags=MCI_OPEN_SHAREABLE|MCI_OPEN_TYPE result=0");
+        "MCI_OPEN_DRIVER " + dev + " flags=MCI_OPEN_SHAREABLE|MCI_OPEN_TYPE result=0");
     EXPECT_EQ(log_lines("MCI_SET").at(0),
-              "MCI_SET " + dev + " flags=MCI_SET_TIME_FORMAT time_format=MCI_FORMAT_TMSF result=0");
+        "MCI_SET " + dev + " flags=MCI_SET_TIME_FORMAT time_format=MCI_FORMAT_TMSF result=0");
     const std::vector<std::string> statuses = log_lines("MCI_STATUS");
     ASSERT_EQ(statuses.size(), 2u);
-    EXPECT_EQ(statuses[0], "MCI_STATUS " + dev +
-                               " flags=MCI_WAIT|MCI_TRACK|MCI_STATUS_ITEM item=MCI_STATUS_POSITION track=2"
-                               " result=0 return=0x00000002");
-    EXPECT_EQ(statuses[1], "MCI_STATUS " + dev +
-                               " flags=MCI_TRACK|MCI_STATUS_ITEM item=MCI_STATUS_LENGTH track=7"
-                               " result=282 error=MCIERR_OUTOFRANGE");
+    EXPECT_EQ(statuses[0],
+        "MCI_STATUS " + dev +
+            " flags=MCI_WAIT|MCI_TRACK|MCI_STATUS_ITEM item=MCI_STATUS_POSITION track=2"
+            " result=0 return=0x00000002");
+    EXPECT_EQ(statuses[1],
+        "MCI_STATUS " + dev +
+            " flags=MCI_TRACK|MCI_STATUS_ITEM item=MCI_STATUS_LENGTH track=7"
+            " result=282 error=MCIERR_OUTOFRANGE");
     EXPECT_EQ(log_lines("MCI_PLAY").at(0),
-              "MCI_PLAY " + dev + " flags=MCI_NOTIFY|MCI_FROM from=0x00000002 " + callback + " result=0");
+        "MCI_PLAY " + dev + " flags=MCI_NOTIFY|MCI_FROM from=0x00000002 " + callback + " result=0");
     EXPECT_EQ(log_lines("NOTIFY").at(0), "NOTIFY " + dev + " code=MCI_NOTIFY_SUCCESSFUL " + callback);
 }
 
-} // namespace
+}  // namespace

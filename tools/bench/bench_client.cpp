@@ -148,7 +148,7 @@ bool read_reply(int fd, const std::string& terminator, std::string* buffer)
         }
         if (ready <= 0) {
             std::fprintf(stderr, "bench_client: no complete reply within %d ms (have \"%s\")\n", REPLY_TIMEOUT_MS,
-                         buffer->c_str());
+                buffer->c_str());
             return false;
         }
         const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
@@ -182,8 +182,9 @@ int run_roundtrip(int argc, char** argv)
     long port = 0;
     long count = 0;
     if (argc < 6 || !parse_int(argv[3], 1, 65535, &port) || !parse_int(argv[4], 1, 10000000, &count)) {
-        std::fprintf(stderr, "usage: bench_client roundtrip HOST PORT N TERMINATOR [--greeting] [--warmup W] "
-                             "[--request TEXT]\n");
+        std::fprintf(stderr,
+            "usage: bench_client roundtrip HOST PORT N TERMINATOR [--greeting] [--warmup W] "
+            "[--request TEXT]\n");
         return 2;
     }
     const char* host = argv[2];
@@ -195,7 +196,7 @@ int run_roundtrip(int argc, char** argv)
         if (std::strcmp(argv[i], "--greeting") == 0) {
             greeting = true;
         } else if (std::strcmp(argv[i], "--warmup") == 0 && i + 1 < argc &&
-                   parse_int(argv[i + 1], 0, 1000000, &warmup)) {
+            parse_int(argv[i + 1], 0, 1000000, &warmup)) {
             ++i;
         } else if (std::strcmp(argv[i], "--request") == 0 && i + 1 < argc) {
             request = unescape(argv[++i]);
@@ -245,11 +246,12 @@ int run_roundtrip(int argc, char** argv)
     std::sort(samples.begin(), samples.end());
     // The first reply's first line, to show what was measured (MPD's reply has many lines).
     std::string shown = first_reply.substr(0, first_reply.find('\n'));
-    std::replace_if(shown.begin(), shown.end(), [](char c) { return c == ' ' || c < 0x20; }, '_');
+    std::replace_if(
+        shown.begin(), shown.end(), [](char c) { return c == ' ' || c < 0x20; }, '_');
     std::printf("n=%ld warmup=%ld p50_us=%.1f p90_us=%.1f p99_us=%.1f min_us=%.1f max_us=%.1f mean_us=%.1f "
                 "reply=%s\n",
-                count, warmup, percentile(samples, 0.50), percentile(samples, 0.90), percentile(samples, 0.99),
-                samples.front(), samples.back(), sum / static_cast<double>(samples.size()), shown.c_str());
+        count, warmup, percentile(samples, 0.50), percentile(samples, 0.90), percentile(samples, 0.99), samples.front(),
+        samples.back(), sum / static_cast<double>(samples.size()), shown.c_str());
     return 0;
 }
 
@@ -328,8 +330,8 @@ int run_pipelined(int argc, char** argv)
 
     const double seconds = replies > 0 ? std::chrono::duration<double>(last_reply - start).count() : 0.0;
     std::printf("n=%ld replies=%ld lost=%ld seconds=%.3f per_s=%.0f reply_bytes=%ld write_ok=%d ended=%d\n", count,
-                replies, count - replies, seconds, seconds > 0 ? static_cast<double>(replies) / seconds : 0.0, bytes,
-                write_ok.load() ? 1 : 0, ended ? 1 : 0);
+        replies, count - replies, seconds, seconds > 0 ? static_cast<double>(replies) / seconds : 0.0, bytes,
+        write_ok.load() ? 1 : 0, ended ? 1 : 0);
     return 0;
 }
 
@@ -385,8 +387,9 @@ int run_startup(int argc, char** argv)
     }
     if (argc < 7 || !parse_int(argv[3], 1, 65535, &port) || !parse_int(argv[4], 1, 3600000, &timeout_ms) ||
         command_at == 0 || command_at >= argc) {
-        std::fprintf(stderr, "usage: bench_client startup HOST PORT TIMEOUT_MS [--env NAME=VALUE]... [--log FILE] "
-                             "-- COMMAND ARGS...\n");
+        std::fprintf(stderr,
+            "usage: bench_client startup HOST PORT TIMEOUT_MS [--env NAME=VALUE]... [--log FILE] "
+            "-- COMMAND ARGS...\n");
         return 2;
     }
     const char* log = "/dev/null";
@@ -428,7 +431,7 @@ int run_startup(int argc, char** argv)
         int status = 0;
         if (waitpid(child, &status, WNOHANG) == child) {
             std::fprintf(stderr, "bench_client: %s ended (status %d) before port %ld accepted\n", argv[command_at],
-                         status, port);
+                status, port);
             return 1;
         }
         if (Clock::now() >= deadline) {

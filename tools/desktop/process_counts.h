@@ -67,4 +67,3 @@ inline long count_threads(DWORD pid)
     CloseHandle(snapshot);
     return threads;
 }
-

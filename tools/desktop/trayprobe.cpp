@@ -1,7 +1,9 @@
 // trayprobe.exe: a small tray program that checks the test desktop itself. It does what a tray
 // program does through the same ANSI interfaces and code page as the product (an icon with a
 // tip, a popup menu with accelerators on a right click, a dialog, a message box, adding its icon
-// again on "TaskbarCreated"), and prints one line on stdout for each thing that reached it.
+// again on "TaskbarCreated"), and prints one line on stdout for each thing that reached it. Its
+// "stop" picture is given at the small icon size, its others at LoadIcon's, and its first line
+// names both sizes, so that the desktop's report of a picture's size can be checked.
 
 #include <windows.h>
 #include <shellapi.h>
@@ -66,7 +68,11 @@ const char* utf8(const char* ansi_text)
     return out;
 }
 
-bool notify(DWORD code, int picture, const char* tip_utf8)
+// The picture at the large icon size (LoadIcon's, as the product loads it) or at the small one
+// that the notification area shows, so that the desktop's report of the size can be checked.
+enum class IconSize { large, small };
+
+bool notify(DWORD code, int picture, IconSize size, const char* tip_utf8)
 {
     NOTIFYICONDATAA data;
     std::memset(&data, 0, sizeof data);
@@ -75,9 +81,21 @@ bool notify(DWORD code, int picture, const char* tip_utf8)
     data.uID = ICON_ID;
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     data.uCallbackMessage = WM_PROBE_TRAY;
-    data.hIcon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(picture));
+    const HINSTANCE module = GetModuleHandleA(nullptr);
+    HICON small_icon = nullptr;
+    if (size == IconSize::small) {
+        small_icon = static_cast<HICON>(LoadImageA(module, MAKEINTRESOURCEA(picture), IMAGE_ICON,
+            GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+        data.hIcon = small_icon;
+    } else {
+        data.hIcon = LoadIconA(module, MAKEINTRESOURCEA(picture));
+    }
     lstrcpynA(data.szTip, ansi(tip_utf8), sizeof data.szTip);
-    return Shell_NotifyIconA(code, &data) != FALSE;
+    const bool done = Shell_NotifyIconA(code, &data) != FALSE;
+    if (small_icon != nullptr) {
+        DestroyIcon(small_icon);  // the shell keeps a copy of its own
+    }
+    return done;
 }
 
 void remove_icon()
@@ -142,10 +160,10 @@ void on_command(HWND window, UINT id)
     say("command %u", id);
     switch (id) {
     case CMD_PLAY:
-        notify(NIM_MODIFY, ICON_PLAYING, "再生中");
+        notify(NIM_MODIFY, ICON_PLAYING, IconSize::large, "再生中");
         break;
     case CMD_STOP:
-        notify(NIM_MODIFY, ICON_IDLE, "停止");
+        notify(NIM_MODIFY, ICON_IDLE, IconSize::small, "停止");
         break;
     case CMD_SETTINGS:
         DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(DIALOG_SETTINGS), window, settings_procedure, 0);
@@ -163,7 +181,7 @@ void on_command(HWND window, UINT id)
 LRESULT CALLBACK probe_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     if (message == taskbar_created && taskbar_created != 0) {
-        say("readded %d", notify(NIM_ADD, ICON_IDLE, "停止") ? 1 : 0);
+        say("readded %d", notify(NIM_ADD, ICON_IDLE, IconSize::large, "停止") ? 1 : 0);
         return 0;
     }
     switch (message) {
@@ -198,13 +216,15 @@ int main()
     window_class.lpszClassName = "QelProbe";
     RegisterClassA(&window_class);
     probe_window = CreateWindowExA(0, "QelProbe", ansi("プローブ"), WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
-                                   nullptr, window_class.hInstance, nullptr);
+        nullptr, window_class.hInstance, nullptr);
     if (probe_window == nullptr) {
         say("error no window");
         return 1;
     }
-    say("ready 0x%llx added=%d", (unsigned long long)(uintptr_t)probe_window,
-        notify(NIM_ADD, ICON_PLAYING, "プローブ 再生中") ? 1 : 0);
+    const bool added = notify(NIM_ADD, ICON_PLAYING, IconSize::large, "プローブ 再生中");
+    say("ready 0x%llx added=%d large=%dx%d small=%dx%d", (unsigned long long)(uintptr_t)probe_window, added ? 1 : 0,
+        GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), GetSystemMetrics(SM_CXSMICON),
+        GetSystemMetrics(SM_CYSMICON));
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);

@@ -25,9 +25,9 @@ enum SpinUpKind : int32_t {
 };
 
 enum Audio : int32_t {
-    AUDIO_IDLE = 0,       // CDROM_AUDIO_NO_STATUS
-    AUDIO_PLAY = 1,       // CDROM_AUDIO_PLAY
-    AUDIO_PAUSED = 2,     // CDROM_AUDIO_PAUSED
+    AUDIO_IDLE = 0,  // CDROM_AUDIO_NO_STATUS
+    AUDIO_PLAY = 1,  // CDROM_AUDIO_PLAY
+    AUDIO_PAUSED = 2,  // CDROM_AUDIO_PAUSED
     AUDIO_COMPLETED = 3,  // CDROM_AUDIO_COMPLETED: reported once, then no status
 };
 
@@ -38,21 +38,21 @@ struct DriveState {
     // The disc, and where it is.
     int32_t track_count;
     int32_t track_frames[MAX_TRACKS];  // each track's length
-    int32_t disc_in;                   // a disc lies in the tray
+    int32_t disc_in;  // a disc lies in the tray
     int32_t door_open;
 
     // The drive's character.
-    int32_t speed;       // the audio clock runs this many times faster than real time
-    int32_t spinup_ms;   // from closing the door on a disc until it is readable
-    int32_t spinup_kind; // SpinUpKind
-    int32_t retry_ms;    // sr's sleep between retries while becoming ready (2000 in Linux)
-    int32_t retries;     // sr's retries before ENOMEDIUM (10 in Linux)
-    int64_t ready_at_ms; // the spin-up ends then (0: nothing is spinning up)
+    int32_t speed;  // the audio clock runs this many times faster than real time
+    int32_t spinup_ms;  // from closing the door on a disc until it is readable
+    int32_t spinup_kind;  // SpinUpKind
+    int32_t retry_ms;  // sr's sleep between retries while becoming ready (2000 in Linux)
+    int32_t retries;  // sr's retries before ENOMEDIUM (10 in Linux)
+    int64_t ready_at_ms;  // the spin-up ends then (0: nothing is spinning up)
 
     // Audio.
-    int32_t audio;          // Audio
-    int32_t position;       // the head's absolute frame; while playing, where the play (re)started
-    int32_t play_end;       // the frame where the running or paused play ends
+    int32_t audio;  // Audio
+    int32_t position;  // the head's absolute frame; while playing, where the play (re)started
+    int32_t play_end;  // the frame where the running or paused play ends
     int64_t play_since_ms;  // when playing: the moment `position` was the head's place
 
     // One injected failure: `fail_count` more times (-1: always) the request `fail_request`

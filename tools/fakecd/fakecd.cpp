@@ -32,9 +32,8 @@ struct ErrnoName {
     int value;
 };
 
-constexpr ErrnoName ERRNO_NAMES[] = {{"EIO", EIO},         {"ENOMEDIUM", ENOMEDIUM}, {"EBUSY", EBUSY},
-                                     {"EINVAL", EINVAL},   {"ENXIO", ENXIO},         {"ETIMEDOUT", ETIMEDOUT},
-                                     {"EMEDIUMTYPE", EMEDIUMTYPE}};
+constexpr ErrnoName ERRNO_NAMES[] = {{"EIO", EIO}, {"ENOMEDIUM", ENOMEDIUM}, {"EBUSY", EBUSY}, {"EINVAL", EINVAL},
+    {"ENXIO", ENXIO}, {"ETIMEDOUT", ETIMEDOUT}, {"EMEDIUMTYPE", EMEDIUMTYPE}};
 
 bool parse_number(const char* text, long low, long high, long* value)
 {
@@ -86,7 +85,8 @@ bool set_failure(fakecd::DriveState* drive, const char* text)
     const unsigned long code = any ? 0 : fakecd::request_by_name(request);
     long times = 1;
     int value = 0;
-    if ((!any && code == 0) || !parse_errno(error, &value) || (count != nullptr && !parse_number(count, -1, 1000000, &times))) {
+    if ((!any && code == 0) || !parse_errno(error, &value) ||
+        (count != nullptr && !parse_number(count, -1, 1000000, &times))) {
         return false;
     }
     drive->fail_any = any ? 1 : 0;
@@ -115,14 +115,19 @@ void show(fakecd::DriveState* drive, int64_t now)
     const int32_t frame = fakecd::head_position(drive, now);
     const bool spinning = drive->ready_at_ms != 0 && now < drive->ready_at_ms;
     printf("door=%s disc=%s ready=%s audio=%s track=%d position=%d tracks=", drive->door_open ? "open" : "closed",
-           drive->disc_in ? "in" : "out", drive->door_open || !drive->disc_in ? "no" : spinning ? "spinning" : "yes",
-           AUDIO_NAMES[drive->audio & 3], fakecd::track_at(drive, frame), frame);
+        drive->disc_in ? "in" : "out",
+        drive->door_open || !drive->disc_in ? "no"
+            : spinning                      ? "spinning"
+                                            : "yes",
+        AUDIO_NAMES[drive->audio & 3], fakecd::track_at(drive, frame), frame);
     print_tracks(drive);
     printf(" speed=%d spinup=%d spinup_kind=%s retry=%d retries=%d fail=%s:%d:%d requests=%u\n", drive->speed,
-           drive->spinup_ms, drive->spinup_kind == fakecd::SPINUP_NO_MEDIUM ? "absent" : "becoming",
-           drive->retry_ms, drive->retries,
-           drive->fail_any ? "any" : drive->fail_request != 0 ? fakecd::request_name(drive->fail_request) : "none",
-           drive->fail_errno, drive->fail_count, drive->ioctl_count);
+        drive->spinup_ms, drive->spinup_kind == fakecd::SPINUP_NO_MEDIUM ? "absent" : "becoming", drive->retry_ms,
+        drive->retries,
+        drive->fail_any                ? "any"
+            : drive->fail_request != 0 ? fakecd::request_name(drive->fail_request)
+                                       : "none",
+        drive->fail_errno, drive->fail_count, drive->ioctl_count);
 }
 
 // One word; false (with a message) when it cannot be done.
@@ -160,7 +165,8 @@ bool apply(fakecd::DriveState* drive, const char* word, int64_t now)
         drive->speed = static_cast<int32_t>(number);
     } else if (equals != nullptr && is("spinup") && parse_number(value, 0, 600000, &number)) {
         drive->spinup_ms = static_cast<int32_t>(number);
-    } else if (equals != nullptr && is("spinup_kind") && (strcmp(value, "becoming") == 0 || strcmp(value, "absent") == 0)) {
+    } else if (equals != nullptr && is("spinup_kind") &&
+        (strcmp(value, "becoming") == 0 || strcmp(value, "absent") == 0)) {
         drive->spinup_kind = strcmp(value, "absent") == 0 ? fakecd::SPINUP_NO_MEDIUM : fakecd::SPINUP_BECOMING_READY;
     } else if (equals != nullptr && is("retry") && parse_number(value, 1, 60000, &number)) {
         drive->retry_ms = static_cast<int32_t>(number);

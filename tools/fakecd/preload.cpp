@@ -54,7 +54,7 @@ void log_answer(unsigned long request, int answer)
     char line[128];
     const int length = answer < 0
         ? snprintf(line, sizeof(line), "%d %s %s\n", static_cast<int>(getpid()), fakecd::request_name(request),
-                   strerrorname_np(-answer) != nullptr ? strerrorname_np(-answer) : "error")
+              strerrorname_np(-answer) != nullptr ? strerrorname_np(-answer) : "error")
         : snprintf(line, sizeof(line), "%d %s %d\n", static_cast<int>(getpid()), fakecd::request_name(request), answer);
     const int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
@@ -69,8 +69,7 @@ void log_answer(unsigned long request, int answer)
 void sleep_ms(int ms)
 {
     struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) { }
 }
 
 // Answers one request from the drive in `path`; returns what ioctl() returns, errno set.

@@ -98,25 +98,30 @@ class Desktop:
     # -- the tray --
 
     def tray(self):
-        """The icon added last: {count, hwnd, id, msg, icon, tip}, or {count: 0}."""
+        """The icon added last: {count, hwnd, id, msg, icon, width, height, tip}, or {count: 0}. width
+        and height are the picture's pixels as the program gave it to the notification area."""
         reply = self.ok("tray")
         head, _, tip = reply.partition(" tip=")
         state = dict(f.split("=", 1) for f in head.split())
         result = {"count": int(state["count"])}
         if result["count"] > 0:
+            width, height = (int(v) for v in state["size"].split("x"))
             result.update(hwnd=int(state["hwnd"], 16), id=int(state["id"]), msg=int(state["msg"]),
-                          icon=state["icon"], tip=unescape(tip))
+                          icon=state["icon"], width=width, height=height, tip=unescape(tip))
         return result
 
     def events(self):
-        """The notification calls since the last call: [{seq, kind, hwnd, id, flags, icon, tip}]."""
+        """The notification calls since the last call:
+        [{seq, kind, hwnd, id, flags, icon, width, height, tip}]."""
         reply = self.ok("events")
         count, _, rest = reply.partition(" ")
         result = []
         for item in rest.split("|") if int(count) > 0 else []:
-            seq, kind, hwnd, icon_id, flags, icon, tip = item.split(":", 6)
+            seq, kind, hwnd, icon_id, flags, icon, size, tip = item.split(":", 7)
+            width, height = (int(v) for v in size.split("x"))
             result.append({"seq": int(seq), "kind": kind, "hwnd": int(hwnd, 16), "id": int(icon_id),
-                           "flags": int(flags), "icon": icon, "tip": unescape(tip)})
+                           "flags": int(flags), "icon": icon, "width": width, "height": height,
+                           "tip": unescape(tip)})
         return result
 
     def click(self, kind="right", x=None, y=None):
@@ -168,6 +173,16 @@ class Desktop:
         """A left click at a screen point through the system's input, as a mouse gives it."""
         self.ok("mouse-click %d %d" % (x, y))
 
+    def type_text(self, text):
+        """Types text through the system's input, one key press per UTF-16 unit, into the focus
+        window of the foreground program."""
+        self.ok("type %s" % escape(text))
+
+    def key(self, name):
+        """Presses one key through the system's input: "enter", "escape", "tab", "backspace", a letter
+        or a digit, with modifiers as "ctrl+a" or "shift+tab" (tools/desktop/README.md lists them)."""
+        self.ok("key %s" % name)
+
     def controls(self, hwnd):
         """The window's child controls: [(id, class, text)]."""
         reply = self.ok("controls 0x%x" % hwnd)
@@ -206,6 +221,23 @@ class Desktop:
 
     def menu_escape(self):
         self.ok("menu-escape")
+
+    def menu_items(self):
+        """The open popup menu's labels as its program holds them, '&' marks included, read through
+        the wide interface inside that program; a separator is ""."""
+        count, _, items = self.ok("menu-items").partition(" ")
+        return [unescape(item) for item in items.split("|")] if int(count) > 0 else []
+
+    def menu_item_rect(self, index):
+        """An item of the open popup menu on the screen: (left, top, right, bottom)."""
+        return tuple(int(v) for v in self.ok("menu-item-rect %d" % index).split())
+
+    def click_menu_item(self, index):
+        """A real left click in the middle of an item of the open popup menu; returns the point."""
+        left, top, right, bottom = self.menu_item_rect(index)
+        point = ((left + right) // 2, (top + bottom) // 2)
+        self.mouse_click(*point)
+        return point
 
     def process_stats(self, pid):
         """{threads, handles, private} of a Windows process id."""

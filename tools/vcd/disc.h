@@ -4,16 +4,16 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint32_t kFramesPerSecond = 75;
-constexpr uint32_t kFramesPerMinute = 60 * kFramesPerSecond;
+constexpr uint32_t FRAMES_PER_SECOND = 75;
+constexpr uint32_t FRAMES_PER_MINUTE = 60 * FRAMES_PER_SECOND;
 // Track 1 starts after the two-second pre-gap, at 0:02:00 in absolute disc time.
-constexpr uint32_t kLeadInFrames = 2 * kFramesPerSecond;
-constexpr int kMaxTracks = 99;
+constexpr uint32_t LEAD_IN_FRAMES = 2 * FRAMES_PER_SECOND;
+constexpr int MAX_TRACKS = 99;
 
 struct Disc {
     int track_count;
     // start[i] is the first frame of track i + 1; start[track_count] is the lead-out, the end of the disc.
-    uint32_t start[kMaxTracks + 1];
+    uint32_t start[MAX_TRACKS + 1];
 };
 
 // The units of MCI_SET_TIME_FORMAT that a CD audio device accepts.
@@ -21,11 +21,11 @@ enum class TimeUnit { milliseconds, msf, tmsf };
 
 // Track lengths as "m:ss" separated by commas ("4:05,12:30,3:04"); blanks around items are allowed.
 // Fills disc and returns true only when every item is valid, there is at least one and at most
-// kMaxTracks, and none is empty.
+// MAX_TRACKS, and none is empty.
 bool parse_track_lengths(const char* text, Disc* disc);
 
 // The disc used when nothing else is configured: ten tracks, about forty-two minutes.
-constexpr const char* kDemoTrackLengths = "4:05,3:42,5:17,2:58,4:33,6:01,3:15,4:49,2:36,5:24";
+constexpr const char* DEMO_TRACK_LENGTHS = "4:05,3:42,5:17,2:58,4:33,6:01,3:15,4:49,2:36,5:24";
 void make_demo_disc(Disc* disc);
 
 bool same_layout(const Disc& a, const Disc& b);

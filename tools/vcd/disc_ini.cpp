@@ -4,10 +4,13 @@
 
 namespace {
 
-constexpr size_t kMaxLine = 1024;
-constexpr int kMaxFailPlays = 1000000;
+constexpr size_t MAX_LINE = 1024;
+constexpr int MAX_FAIL_PLAYS = 1000000;
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equals_nocase(const char* a, const char* b)
 {
@@ -78,11 +81,11 @@ void apply_key(const char* key, const char* value, DiscSettings* settings)
     } else if (equals_nocase(key, "drive")) {
         read_flag(value, &settings->drive_present);
     } else if (equals_nocase(key, "speed")) {
-        if (read_count(value, static_cast<int>(kMaxSpeed), &number) && number > 0) {
+        if (read_count(value, static_cast<int>(MAX_SPEED), &number) && number > 0) {
             settings->speed = static_cast<uint32_t>(number);
         }
     } else if (equals_nocase(key, "fail_plays")) {
-        if (read_count(value, kMaxFailPlays, &number)) {
+        if (read_count(value, MAX_FAIL_PLAYS, &number)) {
             settings->fail_plays = number;
         }
     } else if (equals_nocase(key, "fail_all_plays")) {
@@ -100,7 +103,7 @@ void apply_key(const char* key, const char* value, DiscSettings* settings)
     } else if (equals_nocase(key, "short_last_track")) {
         read_flag(value, &settings->short_last_track);
     } else if (equals_nocase(key, "load_ms")) {
-        if (read_count(value, static_cast<int>(kMaxDelayMs), &number)) {
+        if (read_count(value, static_cast<int>(MAX_DELAY_MS), &number)) {
             settings->load_ms = static_cast<uint32_t>(number);
         }
     } else if (equals_nocase(key, "load_kind")) {
@@ -112,13 +115,13 @@ void apply_key(const char* key, const char* value, DiscSettings* settings)
             settings->load_kind = LoadKind::refuse;
         }
     } else if (equals_nocase(key, "start_ms")) {
-        if (read_count(value, static_cast<int>(kMaxDelayMs), &number)) {
+        if (read_count(value, static_cast<int>(MAX_DELAY_MS), &number)) {
             settings->start_ms = static_cast<uint32_t>(number);
         }
     }
 }
 
-} // namespace
+}  // namespace
 
 void default_settings(DiscSettings* settings)
 {
@@ -127,7 +130,7 @@ void default_settings(DiscSettings* settings)
     make_demo_disc(&settings->disc);
     settings->disc_present = true;
     settings->drive_present = true;
-    settings->speed = kDefaultSpeed;
+    settings->speed = DEFAULT_SPEED;
     settings->stop_after_pause = true;
 }
 
@@ -136,10 +139,10 @@ void parse_disc_ini(const char* text, size_t size, DiscSettings* settings)
     bool in_disc = false;
     size_t at = 0;
     while (at < size) {
-        char line[kMaxLine];
+        char line[MAX_LINE];
         size_t n = 0;
         while (at < size && text[at] != '\n') {
-            if (n + 1 < kMaxLine) {
+            if (n + 1 < MAX_LINE) {
                 line[n++] = text[at];
             }
             ++at;

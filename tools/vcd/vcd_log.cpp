@@ -9,11 +9,11 @@
 
 namespace {
 
-constexpr const char* kLogFileName = "vcd.log";
+constexpr const char* LOG_FILE_NAME = "vcd.log";
 
 // Written only at the first open of the device, read by whichever thread writes a line; both
 // happen under the driver's lock.
-char g_log_path[MAX_PATH];
+char log_path[MAX_PATH];
 
 struct FlagName {
     DWORD bit;
@@ -21,39 +21,48 @@ struct FlagName {
 };
 
 // The bits every command shares; the command's own bits (0x100 and up) come from its table.
-constexpr FlagName kCommonFlags[] = {
-    {MCI_NOTIFY, "MCI_NOTIFY"}, {MCI_WAIT, "MCI_WAIT"}, {MCI_FROM, "MCI_FROM"},
-    {MCI_TO, "MCI_TO"},         {MCI_TRACK, "MCI_TRACK"},
+constexpr FlagName COMMON_FLAGS[] = {
+    {MCI_NOTIFY, "MCI_NOTIFY"},
+    {MCI_WAIT, "MCI_WAIT"},
+    {MCI_FROM, "MCI_FROM"},
+    {MCI_TO, "MCI_TO"},
+    {MCI_TRACK, "MCI_TRACK"},
 };
 
-constexpr FlagName kOpenFlags[] = {
-    {MCI_OPEN_SHAREABLE, "MCI_OPEN_SHAREABLE"},   {MCI_OPEN_ELEMENT, "MCI_OPEN_ELEMENT"},
-    {MCI_OPEN_ALIAS, "MCI_OPEN_ALIAS"},           {MCI_OPEN_ELEMENT_ID, "MCI_OPEN_ELEMENT_ID"},
-    {MCI_OPEN_TYPE_ID, "MCI_OPEN_TYPE_ID"},       {MCI_OPEN_TYPE, "MCI_OPEN_TYPE"},
+constexpr FlagName OPEN_FLAGS[] = {
+    {MCI_OPEN_SHAREABLE, "MCI_OPEN_SHAREABLE"},
+    {MCI_OPEN_ELEMENT, "MCI_OPEN_ELEMENT"},
+    {MCI_OPEN_ALIAS, "MCI_OPEN_ALIAS"},
+    {MCI_OPEN_ELEMENT_ID, "MCI_OPEN_ELEMENT_ID"},
+    {MCI_OPEN_TYPE_ID, "MCI_OPEN_TYPE_ID"},
+    {MCI_OPEN_TYPE, "MCI_OPEN_TYPE"},
 };
 
-constexpr FlagName kStatusFlags[] = {
+constexpr FlagName STATUS_FLAGS[] = {
     {MCI_STATUS_ITEM, "MCI_STATUS_ITEM"},
     {MCI_STATUS_START, "MCI_STATUS_START"},
 };
 
-constexpr FlagName kSetFlags[] = {
-    {MCI_SET_DOOR_OPEN, "MCI_SET_DOOR_OPEN"},     {MCI_SET_DOOR_CLOSED, "MCI_SET_DOOR_CLOSED"},
-    {MCI_SET_TIME_FORMAT, "MCI_SET_TIME_FORMAT"}, {MCI_SET_AUDIO, "MCI_SET_AUDIO"},
-    {MCI_SET_VIDEO, "MCI_SET_VIDEO"},             {MCI_SET_ON, "MCI_SET_ON"},
+constexpr FlagName SET_FLAGS[] = {
+    {MCI_SET_DOOR_OPEN, "MCI_SET_DOOR_OPEN"},
+    {MCI_SET_DOOR_CLOSED, "MCI_SET_DOOR_CLOSED"},
+    {MCI_SET_TIME_FORMAT, "MCI_SET_TIME_FORMAT"},
+    {MCI_SET_AUDIO, "MCI_SET_AUDIO"},
+    {MCI_SET_VIDEO, "MCI_SET_VIDEO"},
+    {MCI_SET_ON, "MCI_SET_ON"},
     {MCI_SET_OFF, "MCI_SET_OFF"},
 };
 
-constexpr FlagName kSeekFlags[] = {
+constexpr FlagName SEEK_FLAGS[] = {
     {MCI_SEEK_TO_START, "MCI_SEEK_TO_START"},
     {MCI_SEEK_TO_END, "MCI_SEEK_TO_END"},
 };
 
-constexpr FlagName kGetDevCapsFlags[] = {
+constexpr FlagName GETDEVCAPS_FLAGS[] = {
     {MCI_GETDEVCAPS_ITEM, "MCI_GETDEVCAPS_ITEM"},
 };
 
-constexpr FlagName kInfoFlags[] = {
+constexpr FlagName INFO_FLAGS[] = {
     {MCI_INFO_PRODUCT, "MCI_INFO_PRODUCT"},
     {MCI_INFO_MEDIA_UPC, "MCI_INFO_MEDIA_UPC"},
     {MCI_INFO_MEDIA_IDENTITY, "MCI_INFO_MEDIA_IDENTITY"},
@@ -64,23 +73,26 @@ struct FlagTable {
     size_t count;
 };
 
-template <size_t N> constexpr FlagTable table_of(const FlagName (&names)[N]) { return {names, N}; }
+template <size_t N> constexpr FlagTable table_of(const FlagName (&names)[N])
+{
+    return {names, N};
+}
 
 FlagTable own_flags(UINT command)
 {
     switch (command) {
     case MCI_OPEN_DRIVER:
-        return table_of(kOpenFlags);
+        return table_of(OPEN_FLAGS);
     case MCI_STATUS:
-        return table_of(kStatusFlags);
+        return table_of(STATUS_FLAGS);
     case MCI_SET:
-        return table_of(kSetFlags);
+        return table_of(SET_FLAGS);
     case MCI_SEEK:
-        return table_of(kSeekFlags);
+        return table_of(SEEK_FLAGS);
     case MCI_GETDEVCAPS:
-        return table_of(kGetDevCapsFlags);
+        return table_of(GETDEVCAPS_FLAGS);
     case MCI_INFO:
-        return table_of(kInfoFlags);
+        return table_of(INFO_FLAGS);
     default:
         return {nullptr, 0};
     }
@@ -88,7 +100,7 @@ FlagTable own_flags(UINT command)
 
 const char* name_of_bit(UINT command, DWORD bit)
 {
-    for (const FlagName& f : kCommonFlags) {
+    for (const FlagName& f : COMMON_FLAGS) {
         if (f.bit == bit) {
             return f.name;
         }
@@ -105,37 +117,51 @@ const char* name_of_bit(UINT command, DWORD bit)
 const char* error_name(DWORD error)
 {
     switch (error) {
-    case MCIERR_HARDWARE: return "MCIERR_HARDWARE";
-    case MCIERR_DEVICE_NOT_READY: return "MCIERR_DEVICE_NOT_READY";
-    case MCIERR_OUTOFRANGE: return "MCIERR_OUTOFRANGE";
-    case MCIERR_CANNOT_LOAD_DRIVER: return "MCIERR_CANNOT_LOAD_DRIVER";
-    case MCIERR_MISSING_PARAMETER: return "MCIERR_MISSING_PARAMETER";
-    case MCIERR_FLAGS_NOT_COMPATIBLE: return "MCIERR_FLAGS_NOT_COMPATIBLE";
-    case MCIERR_BAD_TIME_FORMAT: return "MCIERR_BAD_TIME_FORMAT";
-    case MCIERR_UNSUPPORTED_FUNCTION: return "MCIERR_UNSUPPORTED_FUNCTION";
-    case MCIERR_UNRECOGNIZED_COMMAND: return "MCIERR_UNRECOGNIZED_COMMAND";
-    case MCIERR_NULL_PARAMETER_BLOCK: return "MCIERR_NULL_PARAMETER_BLOCK";
-    case MCIERR_INVALID_DEVICE_ID: return "MCIERR_INVALID_DEVICE_ID";
-    case MCIERR_PARAM_OVERFLOW: return "MCIERR_PARAM_OVERFLOW";
-    case MCIERR_NO_IDENTITY: return "MCIERR_NO_IDENTITY";
-    default: return "MCIERR_OTHER";
+    case MCIERR_HARDWARE:
+        return "MCIERR_HARDWARE";
+    case MCIERR_DEVICE_NOT_READY:
+        return "MCIERR_DEVICE_NOT_READY";
+    case MCIERR_OUTOFRANGE:
+        return "MCIERR_OUTOFRANGE";
+    case MCIERR_CANNOT_LOAD_DRIVER:
+        return "MCIERR_CANNOT_LOAD_DRIVER";
+    case MCIERR_MISSING_PARAMETER:
+        return "MCIERR_MISSING_PARAMETER";
+    case MCIERR_FLAGS_NOT_COMPATIBLE:
+        return "MCIERR_FLAGS_NOT_COMPATIBLE";
+    case MCIERR_BAD_TIME_FORMAT:
+        return "MCIERR_BAD_TIME_FORMAT";
+    case MCIERR_UNSUPPORTED_FUNCTION:
+        return "MCIERR_UNSUPPORTED_FUNCTION";
+    case MCIERR_UNRECOGNIZED_COMMAND:
+        return "MCIERR_UNRECOGNIZED_COMMAND";
+    case MCIERR_NULL_PARAMETER_BLOCK:
+        return "MCIERR_NULL_PARAMETER_BLOCK";
+    case MCIERR_INVALID_DEVICE_ID:
+        return "MCIERR_INVALID_DEVICE_ID";
+    case MCIERR_PARAM_OVERFLOW:
+        return "MCIERR_PARAM_OVERFLOW";
+    case MCIERR_NO_IDENTITY:
+        return "MCIERR_NO_IDENTITY";
+    default:
+        return "MCIERR_OTHER";
     }
 }
 
-} // namespace
+}  // namespace
 
 void log_set_directory(const char* directory)
 {
-    g_log_path[0] = '\0';
+    log_path[0] = '\0';
     if (directory[0] == '\0') {
         return;
     }
     const size_t length = std::strlen(directory);
     const bool has_separator = directory[length - 1] == '\\' || directory[length - 1] == '/';
-    const int n = std::snprintf(g_log_path, sizeof g_log_path, "%s%s%s", directory, has_separator ? "" : "\\",
-                                kLogFileName);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof g_log_path) {
-        g_log_path[0] = '\0';
+    const int n =
+        std::snprintf(log_path, sizeof log_path, "%s%s%s", directory, has_separator ? "" : "\\", LOG_FILE_NAME);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof log_path) {
+        log_path[0] = '\0';
     }
 }
 
@@ -174,7 +200,7 @@ void log_add_flags(LogLine* line, UINT command, DWORD flags)
         log_add(line, "flags=0");
         return;
     }
-    char text[kMaxLogLine];
+    char text[MAX_LOG_LINE];
     size_t used = 0;
     text[0] = '\0';
     for (int i = 0; i < 32; ++i) {
@@ -208,15 +234,15 @@ void log_add_result(LogLine* line, DWORD result)
 
 void log_write(const LogLine* line)
 {
-    if (g_log_path[0] == '\0') {
+    if (log_path[0] == '\0') {
         return;
     }
-    HANDLE file = CreateFileA(g_log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return;
     }
-    char text[kMaxLogLine + 1];
+    char text[MAX_LOG_LINE + 1];
     std::memcpy(text, line->text, line->length);
     text[line->length] = '\n';
     DWORD written = 0;
@@ -227,54 +253,85 @@ void log_write(const LogLine* line)
 const char* command_name(UINT command)
 {
     switch (command) {
-    case MCI_OPEN_DRIVER: return "MCI_OPEN_DRIVER";
-    case MCI_CLOSE_DRIVER: return "MCI_CLOSE_DRIVER";
-    case MCI_STATUS: return "MCI_STATUS";
-    case MCI_SET: return "MCI_SET";
-    case MCI_PLAY: return "MCI_PLAY";
-    case MCI_PAUSE: return "MCI_PAUSE";
-    case MCI_RESUME: return "MCI_RESUME";
-    case MCI_STOP: return "MCI_STOP";
-    case MCI_SEEK: return "MCI_SEEK";
-    case MCI_GETDEVCAPS: return "MCI_GETDEVCAPS";
-    case MCI_INFO: return "MCI_INFO";
-    default: return nullptr;
+    case MCI_OPEN_DRIVER:
+        return "MCI_OPEN_DRIVER";
+    case MCI_CLOSE_DRIVER:
+        return "MCI_CLOSE_DRIVER";
+    case MCI_STATUS:
+        return "MCI_STATUS";
+    case MCI_SET:
+        return "MCI_SET";
+    case MCI_PLAY:
+        return "MCI_PLAY";
+    case MCI_PAUSE:
+        return "MCI_PAUSE";
+    case MCI_RESUME:
+        return "MCI_RESUME";
+    case MCI_STOP:
+        return "MCI_STOP";
+    case MCI_SEEK:
+        return "MCI_SEEK";
+    case MCI_GETDEVCAPS:
+        return "MCI_GETDEVCAPS";
+    case MCI_INFO:
+        return "MCI_INFO";
+    default:
+        return nullptr;
     }
 }
 
 const char* status_item_name(DWORD item)
 {
     switch (item) {
-    case MCI_STATUS_LENGTH: return "MCI_STATUS_LENGTH";
-    case MCI_STATUS_POSITION: return "MCI_STATUS_POSITION";
-    case MCI_STATUS_NUMBER_OF_TRACKS: return "MCI_STATUS_NUMBER_OF_TRACKS";
-    case MCI_STATUS_MODE: return "MCI_STATUS_MODE";
-    case MCI_STATUS_MEDIA_PRESENT: return "MCI_STATUS_MEDIA_PRESENT";
-    case MCI_STATUS_TIME_FORMAT: return "MCI_STATUS_TIME_FORMAT";
-    case MCI_STATUS_READY: return "MCI_STATUS_READY";
-    case MCI_STATUS_CURRENT_TRACK: return "MCI_STATUS_CURRENT_TRACK";
-    case MCI_CDA_STATUS_TYPE_TRACK: return "MCI_CDA_STATUS_TYPE_TRACK";
-    default: return nullptr;
+    case MCI_STATUS_LENGTH:
+        return "MCI_STATUS_LENGTH";
+    case MCI_STATUS_POSITION:
+        return "MCI_STATUS_POSITION";
+    case MCI_STATUS_NUMBER_OF_TRACKS:
+        return "MCI_STATUS_NUMBER_OF_TRACKS";
+    case MCI_STATUS_MODE:
+        return "MCI_STATUS_MODE";
+    case MCI_STATUS_MEDIA_PRESENT:
+        return "MCI_STATUS_MEDIA_PRESENT";
+    case MCI_STATUS_TIME_FORMAT:
+        return "MCI_STATUS_TIME_FORMAT";
+    case MCI_STATUS_READY:
+        return "MCI_STATUS_READY";
+    case MCI_STATUS_CURRENT_TRACK:
+        return "MCI_STATUS_CURRENT_TRACK";
+    case MCI_CDA_STATUS_TYPE_TRACK:
+        return "MCI_CDA_STATUS_TYPE_TRACK";
+    default:
+        return nullptr;
     }
 }
 
 const char* time_format_name(DWORD format)
 {
     switch (format) {
-    case MCI_FORMAT_MILLISECONDS: return "MCI_FORMAT_MILLISECONDS";
-    case MCI_FORMAT_MSF: return "MCI_FORMAT_MSF";
-    case MCI_FORMAT_TMSF: return "MCI_FORMAT_TMSF";
-    default: return nullptr;
+    case MCI_FORMAT_MILLISECONDS:
+        return "MCI_FORMAT_MILLISECONDS";
+    case MCI_FORMAT_MSF:
+        return "MCI_FORMAT_MSF";
+    case MCI_FORMAT_TMSF:
+        return "MCI_FORMAT_TMSF";
+    default:
+        return nullptr;
     }
 }
 
 const char* notify_name(UINT code)
 {
     switch (code) {
-    case MCI_NOTIFY_SUCCESSFUL: return "MCI_NOTIFY_SUCCESSFUL";
-    case MCI_NOTIFY_SUPERSEDED: return "MCI_NOTIFY_SUPERSEDED";
-    case MCI_NOTIFY_ABORTED: return "MCI_NOTIFY_ABORTED";
-    case MCI_NOTIFY_FAILURE: return "MCI_NOTIFY_FAILURE";
-    default: return "MCI_NOTIFY_UNKNOWN";
+    case MCI_NOTIFY_SUCCESSFUL:
+        return "MCI_NOTIFY_SUCCESSFUL";
+    case MCI_NOTIFY_SUPERSEDED:
+        return "MCI_NOTIFY_SUPERSEDED";
+    case MCI_NOTIFY_ABORTED:
+        return "MCI_NOTIFY_ABORTED";
+    case MCI_NOTIFY_FAILURE:
+        return "MCI_NOTIFY_FAILURE";
+    default:
+        return "MCI_NOTIFY_UNKNOWN";
     }
 }

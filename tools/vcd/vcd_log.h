@@ -6,10 +6,10 @@
 
 #include <cstddef>
 
-constexpr size_t kMaxLogLine = 512;
+constexpr size_t MAX_LOG_LINE = 512;
 
 struct LogLine {
-    char text[kMaxLogLine];
+    char text[MAX_LOG_LINE];
     size_t length;
 };
 

@@ -1,0 +1,141 @@
+#include "tools/desktop/commands.h"
+
+#include <psapi.h>
+
+#include <cstring>
+
+#include "tools/desktop/desktop.h"
+#include "tools/desktop/other_windows.h"
+#include "tools/desktop/process_counts.h"
+
+namespace {
+
+void find_command(Args& args, bool visible_only)
+{
+    char class_name[256];
+    char title[1024];
+    if (!next_word(&args.rest, class_name, sizeof class_name)) {
+        reply_error(args.usage);
+        return;
+    }
+    rest_text(args.rest, title, sizeof title);
+    if (title[0] == '\0') {
+        strcpy(title, "-");
+    }
+    FindRequest request;
+    find_windows(class_name, title, visible_only, &request);
+    reply_add("ok");
+    for (int i = 0; i < request.count; i++) {
+        reply_add(" 0x%llx", handle_value(request.found[i]));
+    }
+}
+
+}  // namespace
+
+void cmd_find(Args& args)
+{
+    find_command(args, false);
+}
+
+// Visible ones only: a dialog shows itself once its controls are made and initialised.
+void cmd_find_visible(Args& args)
+{
+    find_command(args, true);
+}
+
+void cmd_info(Args& args)
+{
+    DWORD pid = 0;
+    DWORD tid = GetWindowThreadProcessId(args.window, &pid);
+    RECT rect{};
+    GetWindowRect(args.window, &rect);
+    wchar_t class_name[128];
+    static wchar_t title[TEXT_MAX];
+    GetClassNameW(args.window, class_name, 128);
+    GetWindowTextW(args.window, title, TEXT_MAX);
+    reply_add(
+        "ok visible=%d enabled=%d pid=%lu tid=%lu rect=%ld,%ld,%ld,%ld class=", IsWindowVisible(args.window) ? 1 : 0,
+        IsWindowEnabled(args.window) ? 1 : 0, pid, tid, rect.left, rect.top, rect.right, rect.bottom);
+    reply_add_escaped(class_name);
+    reply_add(" title=");
+    reply_add_escaped(title);
+}
+
+void cmd_window_rect(Args& args)
+{
+    RECT rect{};
+    GetWindowRect(args.window, &rect);
+    reply_add("ok %ld %ld %ld %ld", rect.left, rect.top, rect.right, rect.bottom);
+}
+
+void cmd_pid(Args& args)
+{
+    DWORD pid = 0;
+    DWORD tid = GetWindowThreadProcessId(args.window, &pid);
+    reply_add("ok %lu %lu", pid, tid);
+}
+
+void cmd_close(Args& args)
+{
+    PostMessageW(args.window, WM_CLOSE, 0, 0);
+    reply_add("ok");
+}
+
+void cmd_post(Args& args)
+{
+    long long message = 0;
+    long long wparam = 0;
+    long long lparam = 0;
+    if (!next_number(&args.rest, &message) || !next_number(&args.rest, &wparam) || !next_number(&args.rest, &lparam)) {
+        reply_error(args.usage);
+        return;
+    }
+    if (!PostMessageW(args.window, UINT(message), WPARAM(wparam), LPARAM(lparam))) {
+        reply_error("post failed");
+        return;
+    }
+    reply_add("ok");
+}
+
+void cmd_command(Args& args)
+{
+    long long id = 0;
+    long long lparam = 0;
+    if (!next_number(&args.rest, &id)) {
+        reply_error(args.usage);
+        return;
+    }
+    next_number(&args.rest, &lparam);
+    if (!PostMessageW(args.window, WM_COMMAND, WPARAM(id), LPARAM(lparam))) {
+        reply_error("post failed");
+        return;
+    }
+    reply_add("ok");
+}
+
+// What a leak shows in: threads, kernel handles, private bytes (-1 where this system cannot
+// tell). Wine keeps no count of a process's GDI and USER objects, so they are not offered.
+void cmd_process(Args& args)
+{
+    long long pid = 0;
+    if (!next_number(&args.rest, &pid)) {
+        reply_error(args.usage);
+        return;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, DWORD(pid));
+    DWORD exit_code = 0;
+    if (process == nullptr || !GetExitCodeProcess(process, &exit_code) || exit_code != STILL_ACTIVE) {
+        if (process != nullptr) {
+            CloseHandle(process);
+        }
+        reply_error("no such process");
+        return;
+    }
+    PROCESS_MEMORY_COUNTERS memory;
+    std::memset(&memory, 0, sizeof memory);
+    long long private_bytes =
+        GetProcessMemoryInfo(process, &memory, sizeof memory) ? (long long)memory.PagefileUsage : -1;
+    CloseHandle(process);
+    reply_add(
+        "ok threads=%ld handles=%ld private=%lld", count_threads(DWORD(pid)), count_handles(DWORD(pid)), private_bytes);
+}
