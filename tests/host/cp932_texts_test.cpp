@@ -58,7 +58,7 @@ const TextCase TEXT_CASES[] = {
     {"TEXT_BAD_PORT_NAME", TEXT_BAD_PORT_NAME, "ポートの名称が正しくありません。"},
     {"TEXT_HOST_FORMAT", TEXT_HOST_FORMAT, "ホスト：%s"},
     {"TEXT_PORT_NOT_SAVED_FORMAT", TEXT_PORT_NOT_SAVED_FORMAT,
-     "ポート番号を保存できませんでした。\n%s\n次回の起動では以前のポート番号が使われます。"},
+        "ポート番号を保存できませんでした。\n%s\n次回の起動では以前のポート番号が使われます。"},
 };
 
 }  // namespace
