@@ -231,6 +231,15 @@ class RefreshTest(TrayTestCase):
         self.assertEqual(session.desktop.taskbar_created(), 1)
         self.wait_icon("idle", "open")
 
+        # A taskbar that is not ready refuses the icon (as at logon): it is added again at a tick.
+        session.desktop.refuse_adds(2)
+        self.assertEqual(session.desktop.taskbar_created(), 0)
+        self.assertEqual(session.tray(), {"count": 0})
+        self.session.wait_for(lambda: session.tray()["count"] == 1, 2 * TICK_TIMEOUT, "the icon added again")
+        self.wait_icon("idle", "open")
+        refused = [e["kind"] for e in session.events() if e["kind"].startswith("add")]
+        self.assertEqual(refused[-3:], ["add-refused", "add-refused", "add"])
+
     @harness.vcd_only
     def test_a_disc_played_to_its_end_reads_stop_at_the_tick_and_pause_to_a_client(self):
         # Two seconds of music at a hundred times the speed end within a few tens of milliseconds,

@@ -102,3 +102,14 @@ void cmd_taskbar_created(Args&)
     SendMessageTimeoutW(HWND_BROADCAST, message, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &result);
     reply_add("ok count=%d", icon_count());
 }
+
+void cmd_refuse_adds(Args& args)
+{
+    long long count = 0;
+    if (!next_number(&args.rest, &count) || count < 0 || count > 1000000) {
+        reply_error(args.usage);
+        return;
+    }
+    refuse_adds(static_cast<int>(count));
+    reply_add("ok");
+}

@@ -13,6 +13,7 @@ namespace {
 
 Icon icons[MAX_ICONS];
 int newest_icon = -1;
+int adds_refused_ahead = 0;
 unsigned next_seq = 1;
 
 constexpr IconImage NO_IMAGE = {Picture::none, 0, 0};
@@ -105,6 +106,11 @@ LRESULT on_notify_icon(DWORD_PTR code, const COPYDATASTRUCT* data)
         return FALSE;
     }
     HWND owner = reinterpret_cast<HWND>(static_cast<intptr_t>(record.owner));
+    if (code == NIM_ADD && adds_refused_ahead > 0) {
+        adds_refused_ahead--;
+        log_event("add-refused", owner, record.id, record.flags, image_of(record), "");
+        return FALSE;
+    }
     int index = find_icon(owner, record.id);
     bool done = false;
     if (code == NIM_ADD) {
@@ -144,6 +150,11 @@ LRESULT on_notify_icon(DWORD_PTR code, const COPYDATASTRUCT* data)
         icons[index].used = false;
     }
     return done ? TRUE : FALSE;
+}
+
+void refuse_adds(int count)
+{
+    adds_refused_ahead = count;
 }
 
 const Icon* current_icon()

@@ -42,6 +42,9 @@ extern int event_count;
 // One Shell_NotifyIcon call, answered as the taskbar does: TRUE when it was carried out. An add
 // of an icon that is already there fails, as does anything else for an icon that is not.
 LRESULT on_notify_icon(DWORD_PTR code, const COPYDATASTRUCT* data);
+// The next `count` adds are refused, as a shell that is not ready yet (at logon) refuses them; each
+// is logged as `add-refused`.
+void refuse_adds(int count);
 // The icon that commands act on: the one added last, or any one still there.
 const Icon* current_icon();
 int icon_count();

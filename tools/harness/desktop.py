@@ -134,6 +134,10 @@ class Desktop:
         """Forgets the icons, tells every window the taskbar is back; returns the icons added since."""
         return int(self.ok("taskbar-created").split("=")[1])
 
+    def refuse_adds(self, count):
+        """The next `count` adds are refused, as a shell that is not ready yet refuses them."""
+        self.ok("refuse-adds %d" % count)
+
     # -- windows --
 
     def find(self, class_name=None, title=None):
