@@ -124,7 +124,7 @@ class PackageTest(unittest.TestCase):
             self.assertNotIn(b"\n", readme.replace(b"\r\n", b""), "a line of README.txt does not end in CRLF")
             text = readme.decode("utf-8-sig")
             self.assertLess(text.index("【日本語】"), text.index("[English]"))
-            for needed in ("5963", "qel.ini", "telnet", "status", "shell:startup"):
+            for needed in ("5963", "qel.ini", "telnet", "status", "shell:startup", "profile=private", "Run anyway"):
                 self.assertIn(needed, text)
 
             # The program from the zip, nothing else, in a directory of its own.
