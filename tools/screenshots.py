@@ -3,7 +3,11 @@
 (with its tooltip), the popup menu while playing and with the door open, both dialogs, and the
 message shown when the port is taken.
 
-    QEL_WIN_BUILD=build/windows tools/screenshots.py [output directory, default docs]
+    QEL_WIN_BUILD=build/windows tools/screenshots.py [--dpi N] [output directory, default docs]
+
+With --dpi N (e.g. 144 for 150 %) the prefix runs at that scale (harness.wine_dpi, which puts it
+back at 96 afterwards) and the script makes the menu and both dialogs only, as menu-144dpi.png,
+track-dialog-144dpi.png and settings-dialog-144dpi.png.
 
 It needs a built Windows tree and its prefix (scripts/prepare-wine), xdotool and ImageMagick; it
 runs on $DISPLAY or on an Xvfb of its own. The program's icon is shown by Wine's own "Wine System
@@ -14,10 +18,11 @@ caption through the per-program X11 driver setting Decorated=N, which this scrip
 prefix together with the Marlett font for the close box. The tray pictures are scaled up twice (pixel for pixel); the others are as shown.
 """
 
+import argparse
+import contextlib
 import os
 import socket
 import subprocess
-import sys
 import tempfile
 
 import harness  # tools/harness, beside this script
@@ -50,8 +55,30 @@ def x_geometry(window):
     return tuple(int(fields[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
 
 
+class Pictures:
+    """Where each picture goes, and which are made: every one at the prefix's own scale; at another
+    the menu and the dialogs, whose layout the scale changes, named for it (menu-144dpi.png)."""
+
+    NAMES = ("tray-idle", "tray-playing", "menu", "menu-door-open", "track-dialog", "settings-dialog", "port-in-use")
+    SCALED = ("menu", "track-dialog", "settings-dialog")
+
+    def __init__(self, out, dpi):
+        self.out = out
+        self.dpi = dpi
+
+    def path(self, name):
+        """The file for the picture, or None when it is not made at this scale."""
+        if self.dpi == harness.DEFAULT_DPI:
+            return os.path.join(self.out, name + ".png")
+        if name in self.SCALED:
+            return os.path.join(self.out, "%s-%ddpi.png" % (name, self.dpi))
+        return None
+
+
 def grab(box, path, scale=1):
-    """Writes the screen's box (left, top, right, bottom) as a PNG."""
+    """Writes the screen's box (left, top, right, bottom) as a PNG; nothing when path is None."""
+    if path is None:
+        return
     left, top, right, bottom = box
     with tempfile.TemporaryDirectory() as scratch:
         full = os.path.join(scratch, "screen.png")
@@ -129,7 +156,7 @@ def close_menu():
     wait_for(lambda: not program_windows(), TIMEOUT, "the menu to close")
 
 
-def tray_pictures(session, out):
+def tray_pictures(session, pictures):
     tray_window = wait_for(lambda: xdotool("search", "--name", "Wine System Tray"), TIMEOUT,
                            "Wine's tray window").split()[0]
     x, y, width, height = x_geometry(tray_window)
@@ -143,7 +170,7 @@ def tray_pictures(session, out):
         found = colours(icon)
         return bool(found - {WHITE}) and not has_green(found)
     wait_for(idle_shown, TIMEOUT, "the idle picture")
-    grab(around(strip, margin=2), os.path.join(out, "tray-idle.png"), scale=2)
+    grab(around(strip, margin=2), pictures.path("tray-idle"), scale=2)
 
     client = session.client()
     client.command("play")
@@ -153,15 +180,15 @@ def tray_pictures(session, out):
     xdotool("mousemove", icon_x, icon_y)
     wait_for(lambda: drawn(below), TIMEOUT, "the tooltip")
     steady(below)
-    grab(around(strip, below, margin=2), os.path.join(out, "tray-playing.png"), scale=2)
+    grab(around(strip, below, margin=2), pictures.path("tray-playing"), scale=2)
 
     menu = open_menu(icon_x, icon_y)
-    grab(around(tray, menu), os.path.join(out, "menu.png"))
+    grab(around(tray, menu), pictures.path("menu"))
     close_menu()
 
     client.command("eject")
     menu = open_menu(icon_x, icon_y)
-    grab(around(menu), os.path.join(out, "menu-door-open.png"))
+    grab(around(menu), pictures.path("menu-door-open"))
     close_menu()
     client.command("close")
     client.close()
@@ -185,7 +212,7 @@ def program_box(count=1):
     return box
 
 
-def dialog_pictures(session, out):
+def dialog_pictures(session, pictures):
     desktop = session.desktop = Desktop(session.dir)
     with session.client() as client:
         client.command("2")
@@ -195,25 +222,25 @@ def dialog_pictures(session, out):
     # The list dropped down the way a user opens it from the keyboard: Tab to the box, then F4.
     xdotool("key", "Tab")
     xdotool("key", "F4")
-    grab(around(program_box(2)), os.path.join(out, "track-dialog.png"))
+    grab(around(program_box(2)), pictures.path("track-dialog"))
     xdotool("key", "Escape")
     desktop.ok("close 0x%x" % dialog)
     session.wait_window_gone(dialog)
 
     session.command(harness.CMD_SETTINGS)
     dialog = session.wait_window("設定")
-    grab(around(program_box()), os.path.join(out, "settings-dialog.png"))
+    grab(around(program_box()), pictures.path("settings-dialog"))
     desktop.ok("close 0x%x" % dialog)
     session.wait_window_gone(dialog)
 
 
-def port_taken_picture(out):
+def port_taken_picture(pictures):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as holder:
         holder.bind(("0.0.0.0", 0))
         holder.listen(1)
         with Session(port=holder.getsockname()[1], wait=None) as session:
             session.wait_window("Error", timeout=harness.START_TIMEOUT)
-            grab(around(program_box()), os.path.join(out, "port-in-use.png"))
+            grab(around(program_box()), pictures.path("port-in-use"))
 
 
 def prepare_prefix():
@@ -232,27 +259,31 @@ def prepare_prefix():
 
 
 def main():
-    if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help"):
-        print(__doc__.strip())
-        return
-    out = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "docs"))
-    os.makedirs(out, exist_ok=True)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--dpi", type=int, default=harness.DEFAULT_DPI, help="the scale in dots per inch (96: 100%%)")
+    parser.add_argument("out", nargs="?", default=os.path.join(ROOT, "docs"), help="the output directory")
+    args = parser.parse_args()
+    pictures = Pictures(os.path.abspath(args.out), args.dpi)
+    os.makedirs(pictures.out, exist_ok=True)
     prepare_prefix()
-    # The default port when it is free, so the settings dialog shows what a user first sees.
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        default_free = probe.connect_ex(("127.0.0.1", harness.DEFAULT_PORT)) != 0
-    session = Session(start=False, port=harness.DEFAULT_PORT if default_free else None)
-    try:
-        session.start_program()
-        session.wait_port()
-        tray_pictures(session, out)
-        dialog_pictures(session, out)
-    finally:
-        session.close()
-    port_taken_picture(out)
-    for name in sorted(os.listdir(out)):
-        if name.endswith(".png"):
-            print(os.path.join(out, name))
+    own_scale = args.dpi == harness.DEFAULT_DPI
+    with contextlib.nullcontext() if own_scale else harness.wine_dpi(args.dpi):
+        # The default port when it is free, so the settings dialog shows what a user first sees.
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+            default_free = probe.connect_ex(("127.0.0.1", harness.DEFAULT_PORT)) != 0
+        session = Session(start=False, port=harness.DEFAULT_PORT if default_free else None)
+        try:
+            session.start_program()
+            session.wait_port()
+            tray_pictures(session, pictures)
+            dialog_pictures(session, pictures)
+        finally:
+            session.close()
+        if own_scale:
+            port_taken_picture(pictures)
+    for name in Pictures.NAMES:
+        if pictures.path(name):
+            print(pictures.path(name))
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ import unittest
 
 import harness
 from harness import Desktop, LineReader, Session
+from test_dialogs import SETTINGS_TITLE
 
 PROBE_SETTINGS = 40001
 PROBE_EXIT = 40002
@@ -172,6 +173,21 @@ class ProgramSmokeTest(unittest.TestCase):
             self.assertEqual(session.stop(), 0)
             self.assertEqual(session.events()[-1]["kind"], "delete")
             self.assertEqual(session.tray(), {"count": 0})
+
+    def test_a_session_at_144_dpi_lays_the_program_out_at_it_and_puts_the_prefix_back(self):
+        # What the tests at another scale rely on: the scale reaches the program, and the prefix
+        # is back at its own for every test after them.
+        def settings_width(session):
+            session.command(harness.CMD_SETTINGS)
+            left, _, right, _ = session.desktop.info(session.wait_window(SETTINGS_TITLE))["rect"]
+            return right - left
+
+        with Session(dpi=144) as session:
+            scaled = settings_width(session)
+        self.assertEqual(harness.prefix_dpi(), harness.DEFAULT_DPI, "the prefix was left at another scale")
+        with Session() as session:
+            plain = settings_width(session)
+        self.assertAlmostEqual(scaled / plain, 1.5, delta=0.1)
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ from .client import Client, free_port
 from .desktop import Desktop
 from .drive import DEFAULT_DISC, DRIVE, FAKECD_DEVICE, FAKECD_LIB, fakecd, fakecd_words
 from .program import CMD_EXIT, DEFAULT_PORT, MAIN_CLASS, MAIN_TITLE
-from .wine import ensure_display, ensure_prefix, start_wine, windows_path
+from .wine import ensure_display, ensure_prefix, start_wine, windows_path, wine_dpi
 
 __all__ = ["Session"]
 
@@ -38,9 +38,12 @@ class Session:
     (a str in code page 932); False writes no qel.ini. port: the port to write (None picks a free
     one). disc: keys of disc.ini's [disc] section (default DEFAULT_DISC). wait: "port" waits until
     the port accepts a connection, "tray" until the tray icon is there, None returns at once.
+    dpi: the scale (wine_dpi) the desktop and the program start at, e.g. 144 for 150 %; the
+    session restarts the Wine prefix as it starts and as it closes, which ends every other
+    program in the prefix, so it must be the only session open.
     """
 
-    def __init__(self, ini=None, port=None, disc=None, wait="port", start=True, extra_env=None):
+    def __init__(self, ini=None, port=None, disc=None, wait="port", start=True, extra_env=None, dpi=None):
         self.dir = tempfile.mkdtemp(prefix="qel-e2e-")
         self.exe = os.path.join(self.dir, "qel.exe")
         self.ini_path = os.path.join(self.dir, "qel.ini")
@@ -53,6 +56,8 @@ class Session:
         self._history_read = 0  # how many of them events() has handed out
         self._wait = wait
         self._started = start
+        self._dpi = dpi
+        self._scale = None  # the entered wine_dpi while the prefix runs at the session's scale
         _live_sessions.add(self)
         shutil.copy2(QEL_EXE, self.exe)
         os.mkdir(self.vcd_dir)
@@ -87,6 +92,15 @@ class Session:
 
     def start(self):
         """Starts the desktop, then the program, and waits as `wait` said."""
+        if self._dpi is not None and self._scale is None:
+            others = [other for other in _live_sessions if other is not self and
+                      (other.running() or other.desktop is not None)]
+            if others:
+                raise HarnessError("Session(dpi=%d) restarts the Wine prefix: close the other %d session(s) first"
+                                   % (self._dpi, len(others)))
+            scale = wine_dpi(self._dpi)
+            scale.__enter__()
+            self._scale = scale
         if self.desktop is None:
             self.desktop = Desktop(self.dir)
         self.start_program()
@@ -156,6 +170,9 @@ class Session:
         if self.desktop is not None:
             self.desktop.close()
             self.desktop = None
+        if self._scale is not None:
+            scale, self._scale = self._scale, None
+            scale.__exit__(None, None, None)
         if os.environ.get("QEL_E2E_KEEP") != "1":
             shutil.rmtree(self.dir, ignore_errors=True)
 

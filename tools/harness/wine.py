@@ -1,5 +1,5 @@
 """Wine for the tree under test: its prefix (made by scripts/prepare-wine when missing), its
-loader by path, code page 932, and an X display.
+loader by path, code page 932, an X display, and the prefix's scale (wine_dpi).
 
 WINEPREFIX and WINEARCH come from the environment (tests/e2e/CMakeLists.txt sets them), QEL_WINE
 names the tree's loader: Debian's /usr/bin/wine would take the 32-bit loader for every prefix
@@ -7,14 +7,16 @@ once wine32 is installed.
 """
 
 import atexit
+import contextlib
 import os
+import re
 import subprocess
 
 from .base import QEL_ROOT, WIN_BUILD, HarnessError, env_path
 from .drive import DRIVE, FAKECD_DEVICE
 
 __all__ = ["WINEPREFIX", "WINEARCH", "WINE", "ensure_display", "wine_env", "ensure_prefix", "start_wine",
-           "windows_path"]
+           "windows_path", "wine_dpi", "prefix_dpi", "restart_prefix", "DEFAULT_DPI"]
 
 WINEPREFIX = env_path("WINEPREFIX", os.path.join(WIN_BUILD, "wineprefix" if DRIVE == "vcd" else "wineprefix-mcicda"))
 WINEARCH = os.environ.get("WINEARCH", "win64")
@@ -89,11 +91,15 @@ def wine_env(extra=None):
 
 
 def ensure_prefix():
-    """Makes the drive's prefix (and the faked drive) with scripts/prepare-wine unless it is there."""
-    if os.path.exists(os.path.join(WINEPREFIX, "system.reg")) and (DRIVE == "vcd" or os.path.exists(FAKECD_DEVICE)):
-        return
-    subprocess.run([os.path.join(QEL_ROOT, "scripts", "prepare-wine")] + (["--mcicda"] if DRIVE == "mcicda" else []),
-                   check=True, env=dict(os.environ, QEL_WIN_BUILD=WIN_BUILD, WINEPREFIX=WINEPREFIX))
+    """Makes the drive's prefix (and the faked drive) with scripts/prepare-wine unless it is there,
+    and puts back the scale of a run that ended inside wine_dpi (killed, so its restore never ran)."""
+    made = os.path.exists(os.path.join(WINEPREFIX, "system.reg"))
+    if not (made and (DRIVE == "vcd" or os.path.exists(FAKECD_DEVICE))):
+        options = ["--mcicda"] if DRIVE == "mcicda" else []
+        subprocess.run([os.path.join(QEL_ROOT, "scripts", "prepare-wine")] + options, check=True,
+                       env=dict(os.environ, QEL_WIN_BUILD=WIN_BUILD, WINEPREFIX=WINEPREFIX))
+    if os.path.exists(_DPI_MARK) and not _dpi["inside"]:
+        _restore_dpi()
 
 
 def start_wine(exe, args=(), cwd=None, extra_env=None, stdin=subprocess.DEVNULL, stdout=None, stderr=None):
@@ -106,3 +112,85 @@ def start_wine(exe, args=(), cwd=None, extra_env=None, stdin=subprocess.DEVNULL,
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# ---- the prefix's scale ----
+#
+# Wine's scale is the prefix's HKCU\Control Panel\Desktop LogPixels (without it, the hardware
+# profile's 96), and each Wine process reads it once, when it starts; explorer.exe, which draws
+# the desktop and the tray, lives as long as the prefix's server. So a new scale means: set the
+# value, then end the server and every process of the prefix. A prefix as prepare-wine makes it
+# has no value there, and that is what wine_dpi leaves behind.
+
+DEFAULT_DPI = 96
+_DESKTOP_KEY = r"HKCU\Control Panel\Desktop"
+# Present while the prefix runs at another scale: a run killed inside wine_dpi leaves it behind,
+# and the next run's ensure_prefix puts the scale back before it starts anything.
+_DPI_MARK = os.path.join(WINEPREFIX, "qel-harness-dpi")
+_dpi = {"inside": False}
+
+
+def _reg(*args):
+    """Wine's reg.exe in the prefix; returns its exit code and output."""
+    ensure_display()
+    process = subprocess.Popen([WINE, "reg"] + list(args), env=wine_env(), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        output, _ = process.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise HarnessError("reg %s did not finish within 120 s" % " ".join(args)) from None
+    return process.returncode, output.decode("utf-8", "replace")
+
+
+def prefix_dpi():
+    """The scale the prefix's programs start with now."""
+    code, output = _reg("query", _DESKTOP_KEY, "/v", "LogPixels")
+    found = re.search(r"LogPixels\s+REG_DWORD\s+0x([0-9a-fA-F]+)", output)
+    return int(found.group(1), 16) if code == 0 and found else DEFAULT_DPI
+
+
+def restart_prefix():
+    """Ends the prefix's server and every process in it (the program, the test desktop, Wine's
+    explorer) and waits until they are gone; the next program starts a server afresh."""
+    for option in ("-k", "-w"):
+        subprocess.run(["wineserver", option], env=wine_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=120)
+
+
+def _restore_dpi():
+    code, output = _reg("delete", _DESKTOP_KEY, "/v", "LogPixels", "/f")
+    # 1: there was no value to delete, which is what we want.
+    if code not in (0, 1):
+        raise HarnessError("could not put the prefix's scale back (reg delete: %s)" % output.strip())
+    restart_prefix()
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(_DPI_MARK)
+
+
+@contextlib.contextmanager
+def wine_dpi(dpi):
+    """Runs the block with the prefix at `dpi` dots per inch (96 is 100 %, 120, 144, 192 are 125,
+    150 and 200 %), for the programs started inside it. Entering and leaving restart the prefix,
+    which ends every program running in it: nothing of the prefix may be running across either.
+    Leaving, however the block ends, puts the prefix back at its own scale (96)."""
+    if not isinstance(dpi, int) or not DEFAULT_DPI <= dpi <= 480:
+        raise HarnessError("wine_dpi takes dots per inch from 96 to 480, not %r" % (dpi,))
+    if _dpi["inside"]:
+        raise HarnessError("wine_dpi is already changing the prefix's scale")
+    ensure_prefix()
+    _dpi["inside"] = True
+    try:
+        with open(_DPI_MARK, "w", encoding="ascii") as mark:
+            mark.write("%d\n" % dpi)
+        code, output = _reg("add", _DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+        if code != 0:
+            raise HarnessError("could not set the prefix's scale to %d (reg add: %s)" % (dpi, output.strip()))
+        restart_prefix()
+        yield dpi
+    finally:
+        try:
+            _restore_dpi()
+        finally:
+            _dpi["inside"] = False
