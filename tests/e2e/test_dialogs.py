@@ -23,6 +23,9 @@ TRACKS_TITLE = "曲番号指定"
 BAD_NAME_TEXT = "ポートの名称が正しくありません。"
 NOT_SAVED_TEXT = "ポート番号を保存できませんでした。\n%s\n次回の起動では以前のポート番号が使われます。"
 PORT_LABEL = "ポート番号(&P)"
+# The tray menu while stopped, top to bottom; "" is a separator.
+MENU_LABELS = ["最初から再生(&P)", "停止(&S)", "再開(&U)", "", "一曲進む(&N)", "一曲戻る(&V)", "", "曲番号指定(&M)", "",
+               "イジェクト(&E)", "", "設定(&O)", "", "終了(&X)"]
 # Wine takes the system's ANSI code page from the locale: 1252 as on an English Windows, and 932.
 CODE_PAGE_LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
 # The services database that Wine's name lookup reads: the prefix's own, not the host's.
@@ -249,6 +252,12 @@ class SettingsDialogTest(DialogTestCase):
         for code_page, locale in CODE_PAGE_LOCALES.items():
             with self.subTest(code_page=code_page):
                 session = self.start(extra_env={"LC_ALL": locale})
+                session.click("right")
+                session.wait_menu()
+                self.assertEqual(self.desktop.menu_items(), MENU_LABELS)
+                self.desktop.menu_escape()
+                session.wait_menu_closed()
+
                 dialog = self.open_settings()
                 self.assertEqual(self.desktop.info(dialog)["title"], SETTINGS_TITLE)
                 self.assertEqual(self.desktop.get_text(dialog, IDC_PORT_LABEL), PORT_LABEL)

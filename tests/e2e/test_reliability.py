@@ -11,6 +11,7 @@ import re
 import select
 import socket
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -23,6 +24,7 @@ POSITION = re.compile(rb"\A\d+\(\d+:\d+\)\Z")
 TRACK_LIST = re.compile(rb"\A( \d\d\. \(\d+:\d\d\)\n)+\Z")
 IDOK = 1
 IDC_PORT = 1001
+SETTINGS_ITEM = 11  # the tray menu's "設定(&O)", counted from 0 with the separators
 SETTINGS_TITLE = "設定"
 # A long disc: its track list fills the program's list buffer, and it plays for hours.
 LONG_TRACKS = ",".join("%d:%02d" % (3 + i % 5, (i * 7) % 60) for i in range(99))
@@ -97,6 +99,40 @@ def change_port(session, new_port):
     session.desktop.set_text(dialog, IDC_PORT, str(new_port))
     session.desktop.press(dialog, IDOK)
     session.wait_window_gone(dialog)
+
+
+def screen_pixels(session):
+    """The whole screen as (width, height, rgb bytes), as a person sees it."""
+    shot = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], env=dict(os.environ, DISPLAY=harness.ensure_display()),
+                          stdout=subprocess.PIPE, check=True, timeout=60).stdout
+    magic, width, height, depth, pixels = shot.split(maxsplit=4)
+    assert magic == b"P6" and depth == b"255", magic
+    return int(width), int(height), pixels
+
+
+def painted_dialog(session, dialog):
+    """Whether the screen shows the settings dialog's port field (a white box) and its OK button
+    (dark text on the button face), not an unpainted hole."""
+    width, _, pixels = screen_pixels(session)
+    left, top, right, bottom = session.desktop.info(dialog)["rect"]
+    field = session.desktop.control(dialog, IDC_PORT)
+    button = session.desktop.control(dialog, IDOK)
+    # The client area sits inside the frame: borders alike left, right and bottom, the caption above.
+    client_width, client_height = field["client"]
+    border = ((right - left) - client_width) // 2
+    client_left, client_top = left + border, bottom - border - client_height
+
+    def pixel(x, y):
+        at = 3 * ((client_top + y) * width + client_left + x)
+        return tuple(pixels[at:at + 3])
+
+    fl, ft, fr, fb = field["rect"]
+    inside_field = [pixel(x, (ft + fb) // 2) for x in range(fl + 4, fr - 4, 3)]
+    bl, bt, br, bb = button["rect"]
+    on_button = [pixel(x, y) for x in range(bl + 3, br - 3) for y in range(bt + 3, bb - 3)]
+    white = sum(1 for p in inside_field if min(p) >= 240)
+    dark = sum(1 for p in on_button if max(p) <= 80)
+    return white >= len(inside_field) // 2 and dark > 0
 
 
 def assert_clean_exit(test, session, timeout=harness.EXIT_TIMEOUT):
@@ -354,6 +390,60 @@ class FloodTest(unittest.TestCase):
                     self.assertEqual(client.command("close"), b"pause")
                 self.assertIn("port=%d" % new_port, session.read_ini())
             settled(session, baseline)
+            stop_cleanly(self, session)
+
+    def test_the_person_at_the_machine_comes_first_during_a_flood(self):
+        with Session(wait="tray") as session:
+            # As fast as the program takes it, from a client that reads its replies.
+            flood = Flood(session.port, [b"status\n"] * 3000000)
+            self.addCleanup(flood.close)
+            flood.wait(lambda: flood.replies >= 5000 or flood.ended, FLOOD_TIMEOUT, "5000 replies")
+            # The right click reaches the program as the shell's notification; the rest is input
+            # through the system, as a person gives it.
+            started = time.monotonic()
+            session.click("right")
+            session.wait_menu()
+            menu_took = time.monotonic() - started
+            started = time.monotonic()
+            session.desktop.click_menu_item(SETTINGS_ITEM)
+            dialog = session.wait_window(SETTINGS_TITLE)
+            session.wait_for(lambda: painted_dialog(session, dialog), harness.WAIT_TIMEOUT,
+                             "the settings dialog's field and button on the screen")
+            dialog_took = time.monotonic() - started
+            session.screenshot(os.path.join(session.dir, "settings-during-flood.png"))
+            replies_at_dialog = flood.replies
+            self.assertIsNone(flood.ended)
+
+            new_port = harness.free_port()
+            field = session.desktop.control(dialog, IDC_PORT)
+            left, top, right, bottom = session.desktop.info(dialog)["rect"]
+            fl, ft, fr, fb = field["rect"]
+            border = ((right - left) - field["client"][0]) // 2
+            session.desktop.mouse_click(left + border + (fl + fr) // 2, bottom - border - field["client"][1] + (ft + fb) // 2)
+            session.desktop.key("end")
+            session.desktop.key("shift+home")
+            session.desktop.type_text(str(new_port))
+            session.wait_for(lambda: session.desktop.get_text(dialog, IDC_PORT) == str(new_port), harness.WAIT_TIMEOUT,
+                             "the typed port in the field")
+            session.desktop.key("enter")
+            # (Without a window manager, Wine takes two seconds to withdraw a closing dialog.)
+            session.wait_window_gone(dialog)
+            started = time.monotonic()
+
+            def served():
+                try:
+                    with Client(new_port, timeout=5) as client:
+                        return client.command("status") == b"pause"
+                except (OSError, harness.HarnessError):
+                    return False
+            session.wait_for(served, NEXT_CLIENT_DEADLINE, "the new port to answer")
+            moved_took = time.monotonic() - started
+            flood.wait_ended()
+            sys.stderr.write("during a flood: menu %.3f s, settings dialog painted %.3f s, new port served %.3f s "
+                             "after the dialog closed; "
+                             "%d replies while the dialog was open\n"
+                             % (menu_took, dialog_took, moved_took, replies_at_dialog))
+            self.assertIn("port=%d" % new_port, session.read_ini())
             stop_cleanly(self, session)
 
     def test_a_client_that_floods_for_three_seconds_and_leaves_costs_the_next_one_a_moment(self):

@@ -240,6 +240,20 @@ class RefreshTest(TrayTestCase):
         refused = [e["kind"] for e in session.events() if e["kind"].startswith("add")]
         self.assertEqual(refused[-3:], ["add-refused", "add-refused", "add"])
 
+    def test_the_pictures_are_made_for_the_notification_area_at_each_scale(self):
+        # The notification area shows the small icon size: 16 px at 100 %, 24 px at 150 %. A
+        # picture of another size would be scaled by the shell, and blurred.
+        for dpi, size in ((96, 16), (144, 24)):
+            with self.subTest(dpi=dpi):
+                session = self.start(dpi=dpi, wait="tray")
+                tray = self.wait_icon("idle", "pause")
+                self.assertEqual((tray["width"], tray["height"]), (size, size))
+                self.assertEqual(self.client.command("play"), b"1(0:0)")
+                tray = self.wait_icon("playing", "1(0:0)")
+                self.assertEqual((tray["width"], tray["height"]), (size, size))
+                self.client.close()
+                session.close()
+
     @harness.vcd_only
     def test_a_disc_played_to_its_end_reads_stop_at_the_tick_and_pause_to_a_client(self):
         # Two seconds of music at a hundred times the speed end within a few tens of milliseconds,
