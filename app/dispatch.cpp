@@ -2,7 +2,7 @@
 
 #include "app/main_window.h"
 #include "app/settings.h"
-#include "app/tray_events.h"
+#include "app/tray_icon.h"
 #include "common/commands.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"

@@ -6,6 +6,7 @@
 #include "app/dispatch.h"
 #include "app/settings.h"
 #include "app/tray_events.h"
+#include "app/tray_icon.h"
 #include "common/commands.h"
 #include "common/messages.h"
 #include "player/cd_device.h"
