@@ -12,7 +12,6 @@
 #include "server/replies.h"
 #include "ui/settings_dialog.h"
 #include "ui/track_dialog.h"
-#include "ui/tray.h"
 #include "ui/wide_text.h"
 
 namespace {
@@ -164,6 +163,6 @@ void change_port(HWND owner, int new_port)
     restart_listener(port);
     // The program serves on the new port either way; the user learns that the next start will not.
     if (!write_port(port)) {
-        show_message_with(owner, TEXT_PORT_NOT_SAVED_FORMAT, ini_path, TEXT_ERROR_TITLE);
+        show_message(owner, TEXT_PORT_NOT_SAVED_FORMAT, TEXT_ERROR_TITLE, ini_path);
     }
 }

@@ -17,7 +17,6 @@
 #include "ui/settings_dialog.h"
 #include "ui/wide_text.h"
 
-HWND main_window = nullptr;
 HINSTANCE instance = nullptr;
 
 namespace {
@@ -89,7 +88,6 @@ bool start_listening(HWND window)
 
 void on_create(HWND window)
 {
-    main_window = window;
     if (!open_cd_device(window)) {
         fatal_startup_error(window, TEXT_NO_AUDIO_CD);
         return;
@@ -187,7 +185,6 @@ int run_program(HINSTANCE module)
 
     const HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, WINDOW_CLASS, WINDOW_TITLE, WS_OVERLAPPEDWINDOW,
         CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, module, nullptr);
-    main_window = window;
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
 

@@ -31,7 +31,7 @@ void show_host(HWND dialog)
         shown = inet_ntoa(address);
     }
     // The name comes in the system's code page, the line's format in 932.
-    set_item_text_with(dialog, IDC_HOST, TEXT_HOST_FORMAT, shown);
+    set_item_text(dialog, IDC_HOST, TEXT_HOST_FORMAT, shown);
 }
 
 void on_init(HWND dialog, void* context)

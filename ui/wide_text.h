@@ -11,21 +11,13 @@
 // Enough for every text the program shows, a path and a host name included.
 constexpr size_t WIDE_TEXT_SIZE = 1024;
 
-// Code page 932 text into out (size units). False, with out empty, when the system cannot convert
-// it or it does not fit.
-bool widen_932(const char* text, wchar_t* out, size_t size);
+// A message box owned by owner (none: nullptr) with an OK button: text in code page 932, title
+// ASCII. With an argument (in the system's code page: a host name, a path), the text's one "%s"
+// becomes it.
+void show_message(HWND owner, const char* text, const char* title, const char* argument = nullptr);
 
-// format (code page 932, with one "%s") with argument (in the system's code page: a host name, a
-// path) put in its place, into out. False when either cannot be converted or it does not fit.
-bool compose_wide(const char* format, const char* argument, wchar_t* out, size_t size);
-
-// A message box owned by owner (none: nullptr) with text (code page 932; format's "%s" becomes
-// argument, in the system's code page) and an OK button; title is ASCII.
-void show_message(HWND owner, const char* text, const char* title);
-void show_message_with(HWND owner, const char* format, const char* argument, const char* title);
-
-// Sets a control's text, composed as compose_wide does.
-void set_item_text_with(HWND dialog, int control, const char* format, const char* argument);
+// Sets a control's text, composed as show_message composes its text.
+void set_item_text(HWND dialog, int control, const char* text, const char* argument = nullptr);
 
 // Appends a string item (label in code page 932) to a menu.
 void append_menu_item(HMENU menu, UINT command, const char* label);
