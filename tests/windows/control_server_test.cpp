@@ -440,6 +440,33 @@ TEST_F(ControlServer, ABusyWindowHoldsAFloodingClientBack)
     EXPECT_EQ(count_of(CMD_STATUS), lines);
 }
 
+TEST_F(ControlServer, APortChangeKeepsTheCommandsAheadOfAMenuChoiceWithinTheBound)
+{
+    // A busy window: the worker has posted all the marks allow when the port changes. The new
+    // worker counts the old one's marks, still waiting in the queue, so it posts no more.
+    take_marks = false;
+    constexpr size_t LINES = 500;
+    std::string batch;
+    for (size_t i = 0; i < LINES; ++i) {
+        batch += "stop\n";
+    }
+    const SOCKET client = connect_client(port);
+    send_text(client, batch);
+    const size_t bound = (MARKS_IN_FLIGHT + 1) * COMMANDS_PER_MARK;
+    ASSERT_TRUE(pump_until([&] { return received.size() == bound; }));
+    ASSERT_TRUE(restart_listener(free_port()));
+    closesocket(client);
+    for (int i = 0; i < 20; ++i) {
+        pump();
+        Sleep(20);
+    }
+    EXPECT_EQ(received.size(), bound) << "more commands stand ahead of a menu choice than the bound";
+
+    // Once the window takes the marks, the rest of what the first client sent is carried out.
+    take_held_marks();
+    ASSERT_TRUE(pump_until([&] { return received.size() == LINES; })) << received.size();
+}
+
 TEST_F(ControlServer, StrayPrivateMessagesChangeNothing)
 {
     const SOCKET client = connect_client(port);
