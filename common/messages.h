@@ -13,11 +13,13 @@ constexpr unsigned MESSAGE_APP_FIRST = 0x8000;
 // The messages of the connection worker. Any process may post any of them: each carries what
 // lets the main window tell one of the worker's own from a stray one, which changes nothing.
 //
-// A connection has ended: wParam is the connection, lParam its generation. It follows every
-// command the connection brought, and the worker waits until the main window has let go of it.
+// A connection has ended: wParam is the connection, lParam its token (an unguessable number drawn
+// for each connection). It follows every command the connection brought, and the worker waits
+// until the main window has let go of it.
 constexpr unsigned WM_CONNECTION_ENDED = MESSAGE_APP_FIRST + 0;
-// Behind every few commands: wParam is the mark's number, lParam the worker's epoch. When the
-// main window takes it, all commands before it have been carried out.
+// Behind every few commands: wParam is the mark's number, lParam the epoch (an unguessable number
+// drawn for the window). When the main window takes it, all commands before it have been carried
+// out.
 constexpr unsigned WM_COMMANDS_TAKEN = MESSAGE_APP_FIRST + 1;
 // A command from a network client: the command identifier in the low 16 bits of wParam, the
 // generation of the connection it came from in the high 16 bits; lParam is the argument (as

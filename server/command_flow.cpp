@@ -5,6 +5,7 @@
 #include "common/commands.h"
 #include "common/messages.h"
 #include "server/line_protocol.h"
+#include "server/reply_queue.h"
 
 namespace {
 
@@ -36,8 +37,11 @@ HWND command_window = nullptr;
 HANDLE wake_event = nullptr;
 HANDLE socket_event = nullptr;
 
-// Marks: numbered from 1 with each worker, which posts them; the epoch tells one worker's marks
-// from another's. Posted: written by the worker, taken: by the main thread.
+// Marks: numbered from 1 for each window, on through the workers that post to it, so that a new
+// worker counts the marks an old one left in the queue: a port change never lets more commands
+// stand ahead of a menu choice than one worker would. The epoch, an unguessable number made with
+// the window's first worker, tells them from a stray message of another program. Posted: written
+// by the worker, taken: by the main thread.
 std::atomic<uint32_t> flow_epoch{0};
 std::atomic<uint32_t> marks_posted{0};
 std::atomic<uint32_t> marks_taken{0};
@@ -45,16 +49,28 @@ uint32_t commands_since_mark = 0;  // worker only
 // A mark that waits for the input and paint in the queue to be handled first. Main thread only.
 uint32_t deferred_mark = 0;
 
-// The connection whose replies have stopped (a failed send), 0 for none. Main thread writes.
+// The connection whose replies have stopped (a failed send, a reply past the queue's bound, the
+// end of the connection), 0 for none. Either thread writes.
 std::atomic<uint16_t> replies_stopped_generation{0};
 
 // Worker only: the connection being served.
 struct Connection {
     uint16_t generation;
     bool replies_gone;  // nobody hears its replies: reply-only commands are dropped
+    bool sending_ended;  // its sending side is shut, or sending on it failed
+    TelnetFilter telnet;
     char line[LINE_BUFFER_SIZE];
     size_t fill;
 };
+
+// At the end of a connection the replies still waiting go out as the client takes them; a client
+// that takes nothing for this long loses them, so that it cannot hold the next client back.
+constexpr DWORD DRAIN_STALL_MS = 10000;
+// The input that a mark waits behind. Touch and pen input count on Windows 8 and later, which
+// know the flags; Windows 7 refuses the call with them.
+constexpr UINT QS_TOUCH_INPUT = 0x0800;
+constexpr UINT QS_POINTER_INPUT = 0x1000;
+constexpr UINT PERSON_INPUT = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_RAWINPUT | QS_PAINT;
 
 PendingCommand& pending_at(size_t index)
 {
@@ -137,8 +153,8 @@ Received receive(SOCKET socket, Connection* connection)
     char received[RECEIVE_SIZE];
     const int size = recv(socket, received, sizeof received, 0);
     if (size > 0) {
-        frame_bytes(
-            received, static_cast<size_t>(size), connection->line, &connection->fill, queue_command, connection);
+        const size_t data = filter_telnet(&connection->telnet, received, static_cast<size_t>(size));
+        frame_bytes(received, data, connection->line, &connection->fill, queue_command, connection);
         return Received::data;
     }
     if (size == 0) {
@@ -151,6 +167,53 @@ void forget_replies(Connection* connection)
 {
     connection->replies_gone = true;
     drop_reply_only(false, connection->generation);
+}
+
+// Sends the replies that wait for room; once replies have stopped and none waits, ends the
+// connection's sending side, so that the client learns it hears no more.
+void send_replies(SOCKET socket, Connection* connection)
+{
+    if (connection->sending_ended) {
+        return;
+    }
+    if (!send_waiting_replies(socket)) {
+        connection->sending_ended = true;
+        set_replies_stopped(connection->generation);
+        return;
+    }
+    if (replies_stopped(connection->generation) && !replies_waiting()) {
+        shutdown(socket, SD_SEND);
+        connection->sending_ended = true;
+    }
+}
+
+// Whether the system knows touch and pen input (Windows 8, version 6.2, and later).
+bool touch_known()
+{
+    using get_version = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const get_version rtl_get_version = ntdll == nullptr
+        ? nullptr
+        : reinterpret_cast<get_version>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (rtl_get_version == nullptr || rtl_get_version(&version) != 0) {
+        return false;
+    }
+    return version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2);
+}
+
+// Whether input or paint waits in the main thread's queue. Main thread only.
+bool person_waiting()
+{
+    static UINT flags = touch_known() ? PERSON_INPUT | QS_TOUCH_INPUT | QS_POINTER_INPUT : PERSON_INPUT;
+    SetLastError(0);
+    DWORD status = GetQueueStatus(flags);
+    if (status == 0 && GetLastError() == ERROR_INVALID_FLAGS && flags != PERSON_INPUT) {
+        flags = PERSON_INPUT;  // a system that does not know them after all
+        status = GetQueueStatus(flags);
+    }
+    return HIWORD(status) != 0;
 }
 
 // Whether the mark is one the worker has posted and the window has not taken yet.
@@ -181,17 +244,51 @@ void CALLBACK let_worker_go_on(HWND window, UINT, UINT_PTR timer, DWORD)
 
 }  // namespace
 
+uint32_t unguessable_number()
+{
+    // RtlGenRandom, exported by advapi32 as SystemFunction036 since Windows XP, looked up at run
+    // time so that the program starts wherever it is missing.
+    using gen_random = BOOLEAN(WINAPI*)(PVOID, ULONG);
+    static const gen_random rtl_gen_random = [] {
+        const HMODULE advapi32 = LoadLibraryA("advapi32.dll");
+        return advapi32 == nullptr
+            ? nullptr
+            : reinterpret_cast<gen_random>(reinterpret_cast<void*>(GetProcAddress(advapi32, "SystemFunction036")));
+    }();
+    uint32_t number = 0;
+    if (rtl_gen_random == nullptr || !rtl_gen_random(&number, sizeof number)) {
+        // Not secret, but not a small counter either.
+        LARGE_INTEGER counter = {};
+        QueryPerformanceCounter(&counter);
+        number = static_cast<uint32_t>(counter.QuadPart) * 2654435761u ^ GetTickCount() ^ (GetCurrentThreadId() << 16) ^
+            static_cast<uint32_t>(counter.QuadPart >> 32);
+    }
+    return number;
+}
+
 void open_command_flow(HWND window)
 {
-    command_window = window;
     wake_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     socket_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    flow_epoch.store(flow_epoch.load() + 1);
-    marks_posted.store(0);
-    marks_taken.store(0);
-    commands_since_mark = 0;
-    deferred_mark = 0;
-    KillTimer(window, TIMER_FLOW);
+    if (window != command_window) {
+        // A new window has no marks in its queue: numbering starts again, under a new epoch.
+        command_window = window;
+        flow_epoch.store(unguessable_number());
+        marks_posted.store(0);
+        marks_taken.store(0);
+        commands_since_mark = 0;
+        deferred_mark = 0;
+    }
+}
+
+bool command_flow_ready()
+{
+    return wake_event != nullptr && socket_event != nullptr;
+}
+
+void rest_worker(DWORD ms)
+{
+    WaitForSingleObject(wake_event, ms);
 }
 
 void wake_command_flow()
@@ -203,10 +300,8 @@ void wake_command_flow()
 
 void close_command_flow()
 {
-    if (command_window != nullptr) {
-        KillTimer(command_window, TIMER_FLOW);
-    }
-    deferred_mark = 0;
+    // A mark deferred behind input stays so: the window takes it from its timer, and the next
+    // worker goes on from there.
     for (HANDLE* event : {&wake_event, &socket_event}) {
         if (*event != nullptr) {
             CloseHandle(*event);
@@ -229,22 +324,21 @@ bool post_leftovers(const std::atomic<bool>& running)
     return running.load();
 }
 
-void watch_connection(SOCKET socket)
+bool watch_connection(SOCKET socket)
 {
-    WSAEventSelect(socket, socket_event, FD_READ | FD_CLOSE);
+    return socket_event != nullptr && WSAEventSelect(socket, socket_event, FD_READ | FD_WRITE | FD_CLOSE) == 0;
 }
 
 void serve_connection(SOCKET socket, uint16_t generation, const std::atomic<bool>& running)
 {
-    Connection connection;
+    Connection connection = {};
     connection.generation = generation;
-    connection.replies_gone = false;
-    connection.fill = 0;
     bool receiving = true;
     while (running.load()) {
         if (!connection.replies_gone && replies_stopped(generation)) {
             forget_replies(&connection);
         }
+        send_replies(socket, &connection);
         if (!post_pending(running)) {
             return;
         }
@@ -266,10 +360,43 @@ void serve_connection(SOCKET socket, uint16_t generation, const std::atomic<bool
         } else if (!receiving && pending_entries == 0) {
             return;
         }
-        // Data is taken in as it arrives while there is room, and posting goes on with each mark.
+        // Data is taken in as it arrives while there is room, replies go out as the connection
+        // takes them, and posting goes on with each mark.
+        const bool watch_socket = (receiving && room) || (!connection.sending_ended && replies_waiting());
         const HANDLE events[] = {wake_event, socket_event};
-        WaitForMultipleObjects(receiving && room ? 2 : 1, events, FALSE, INFINITE);
+        WaitForMultipleObjects(watch_socket ? 2 : 1, events, FALSE, INFINITE);
     }
+}
+
+bool wait_for_hand_over(SOCKET socket, uint16_t generation, HANDLE released, const std::atomic<bool>& running)
+{
+    Connection connection = {};
+    connection.generation = generation;
+    for (;;) {
+        send_replies(socket, &connection);
+        const HANDLE events[] = {released, wake_event, socket_event};
+        const DWORD woken = WaitForMultipleObjects(3, events, FALSE, INFINITE);
+        if (!running.load()) {
+            return false;
+        }
+        if (woken == WAIT_OBJECT_0) {
+            break;
+        }
+    }
+    // No reply comes any more: what waits goes out while the client takes it.
+    DWORD room_at = GetTickCount();
+    for (;;) {
+        send_replies(socket, &connection);
+        const DWORD waited = GetTickCount() - room_at;
+        if (!running.load() || connection.sending_ended || !replies_waiting() || waited >= DRAIN_STALL_MS) {
+            break;
+        }
+        const HANDLE events[] = {wake_event, socket_event};
+        if (WaitForMultipleObjects(2, events, FALSE, DRAIN_STALL_MS - waited) == WAIT_OBJECT_0 + 1) {
+            room_at = GetTickCount();
+        }
+    }
+    return running.load();
 }
 
 bool post_to_window(HWND window, const std::atomic<bool>& running, UINT message, WPARAM wparam, LPARAM lparam)
@@ -293,7 +420,7 @@ void on_commands_taken(WPARAM wparam, LPARAM lparam)
     // Posted messages come before input and paint: a worker that always has the next commands
     // queued would shut the person at the machine out of the menu and the dialogs. Timers come
     // after both, so the worker goes on from a timer when input or paint is waiting.
-    if (HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) != 0) {
+    if (person_waiting()) {
         // The later mark takes the earlier ones with it.
         const uint32_t taken = marks_taken.load();
         if (deferred_mark == 0 || mark - taken > deferred_mark - taken) {

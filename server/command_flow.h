@@ -29,15 +29,26 @@ constexpr uint32_t MARKS_IN_FLIGHT = 4;
 void open_command_flow(HWND window);
 void wake_command_flow();
 void close_command_flow();
+// Worker: whether the flow's events were made; without them the worker cannot wait, and ends.
+bool command_flow_ready();
+// Worker: a pause of at most ms, which a stop ends at once.
+void rest_worker(DWORD ms);
+
+// A 32-bit number another program cannot guess: what tells the worker's messages from strays.
+uint32_t unguessable_number();
 
 // Worker: posts what an earlier worker left. False when stopped first.
 bool post_leftovers(const std::atomic<bool>& running);
-// Worker, right after accept: the connection becomes non-blocking, watched by the worker's wait.
-void watch_connection(SOCKET socket);
+// Worker, right after accept: the connection becomes non-blocking, watched by the worker's wait
+// for data, room for replies and its end. False when it cannot be watched: it must not be served.
+bool watch_connection(SOCKET socket);
 // Worker: receives from the connection until it ends and posts every command it brought, in
-// order, as WM_CLIENT_COMMAND with the connection's generation. Returns once all are posted, or
-// early when running turns false.
+// order, as WM_CLIENT_COMMAND with the connection's generation, and sends the replies that wait
+// for room. Returns once all are posted, or early when running turns false.
 void serve_connection(SOCKET socket, uint16_t generation, const std::atomic<bool>& running);
+// Worker, once the connection's end has been posted: sends waiting replies until the main thread
+// sets released, then what still waits while the client takes it. False when running turned false.
+bool wait_for_hand_over(SOCKET socket, uint16_t generation, HANDLE released, const std::atomic<bool>& running);
 
 // Posts a message to window, waiting while its queue is full, until it is taken or running turns
 // false. Returns false only in the latter case.
@@ -47,7 +58,8 @@ bool post_to_window(HWND window, const std::atomic<bool>& running, UINT message,
 // painting waiting at that moment have been handled.
 void on_commands_taken(WPARAM mark, LPARAM epoch);
 
-// Main thread: replies to this connection have stopped (0: none has). The worker then drops its
-// commands that would only reply. Either thread may ask.
+// Replies to this connection have stopped (0: none has). The worker then drops its commands that
+// would only reply, and ends the connection's sending side once the waiting replies are out.
+// Either thread may set and ask.
 void set_replies_stopped(uint16_t generation);
 bool replies_stopped(uint16_t generation);

@@ -1,9 +1,12 @@
 #include "server/control_server.h"
 
+#include <mstcpip.h>
+
 #include <atomic>
 
 #include "common/messages.h"
 #include "server/command_flow.h"
+#include "server/reply_queue.h"
 
 namespace {
 
@@ -11,11 +14,15 @@ namespace {
 // - listen_socket: the main thread writes it only while no worker runs; the worker accepts on it.
 std::atomic<SOCKET> listen_socket{INVALID_SOCKET};
 // - client_socket: the worker sets it after accept; the main thread replies on it. Whoever takes
-//   it out (take_client) closes it, once: the main thread at the hand-over and at a stop.
+//   it out (take_client) closes it, once: the worker when it is done with it, the main thread
+//   after a stop should the worker not have got to it.
 std::atomic<SOCKET> client_socket{INVALID_SOCKET};
 // - client_generation: the worker numbers each connection, before it sets client_socket; the main
 //   thread matches commands against it. 0 is never a connection's.
 std::atomic<uint16_t> client_generation{0};
+// - client_token: the worker draws it for each connection, before it sets client_socket; the
+//   hand-over of that connection carries it, so that no other program can end the hand-over.
+std::atomic<uint32_t> client_token{0};
 // - worker_running: the main thread clears it to stop the worker.
 std::atomic<bool> worker_running{false};
 // - handing_over: the worker sets it while it waits for the main thread to let go of a connection.
@@ -32,6 +39,13 @@ constexpr int LISTEN_BACKLOG = 5;
 // the connection. Small enough that a flood's leftovers in it are carried out in seconds.
 constexpr int RECEIVE_BUFFER_BYTES = 64 * 1024;
 constexpr DWORD ACCEPT_RETRY_PAUSE_MS = 100;
+// A client that vanished without a word (out of the Wi-Fi, a pulled cable) would hold the one
+// connection for ever. After this long without a byte the system probes it, every interval; a
+// client that is there answers in its system, whatever the program does. XP gives up after 5
+// unanswered probes, later Windows after 10, Linux (and so Wine) after 9: the connection ends
+// 30 to 45 s after the client vanished, well within a minute.
+constexpr ULONG KEEPALIVE_IDLE_MS = 15000;
+constexpr ULONG KEEPALIVE_INTERVAL_MS = 3000;
 
 // Closes the connection unless the other thread has taken it out of client_socket already.
 void take_client(SOCKET client)
@@ -45,18 +59,18 @@ void take_client(SOCKET client)
 // the main window's queue, and their replies belong to this client (who may only have closed its
 // sending side): so the connection stays the current one, and the worker hands it over behind
 // those commands and waits until the main thread has let go of it before accepting the next.
-void end_connection(SOCKET socket, uint16_t generation)
+void end_connection(SOCKET socket, uint16_t generation, uint32_t token)
 {
     handing_over.store(true);
-    if (post_to_window(command_window, worker_running, WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), generation)) {
-        WaitForSingleObject(connection_released, INFINITE);
+    if (post_to_window(command_window, worker_running, WM_CONNECTION_ENDED, static_cast<WPARAM>(socket), token)) {
+        wait_for_hand_over(socket, generation, connection_released, worker_running);
     }
     handing_over.store(false);
-    // Let go by the main thread, or refused by a stop, which takes it itself: either way gone.
+    // Let go by the main thread, or stopped: either way gone.
     take_client(socket);
 }
 
-// The main thread lets go of a connection: it gets no more replies, and it is closed.
+// The connection is let go of: it gets no more replies, and it is closed.
 void close_client(SOCKET client)
 {
     if (client != INVALID_SOCKET && client == client_socket.load()) {
@@ -69,21 +83,33 @@ void close_client(SOCKET client)
 }
 
 // A failed accept ends the worker when the listener is gone. A client that gave up while it
-// waited in the backlog, or a passing shortage of resources, must not end the service.
+// waited in the backlog, or a passing shortage of resources or of the network, must not end the
+// service: the worker tries again after a pause that a stop cuts short.
 bool accept_may_succeed_again(int error)
 {
     switch (error) {
     case WSAECONNRESET:
     case WSAECONNABORTED:
     case WSAENOTCONN:  // what Wine reports for a connection reset in the backlog
-        return true;
     case WSAEMFILE:
     case WSAENOBUFS:
-        Sleep(ACCEPT_RETRY_PAUSE_MS);
+    case WSAENETDOWN:
+        rest_worker(ACCEPT_RETRY_PAUSE_MS);
         return true;
     default:
         return false;
     }
+}
+
+// The system probes an idle connection, so that a client that vanished ends it.
+void probe_when_idle(SOCKET socket)
+{
+    tcp_keepalive times = {};
+    times.onoff = 1;
+    times.keepalivetime = KEEPALIVE_IDLE_MS;
+    times.keepaliveinterval = KEEPALIVE_INTERVAL_MS;
+    DWORD returned = 0;
+    WSAIoctl(socket, SIO_KEEPALIVE_VALS, &times, sizeof times, nullptr, 0, &returned, nullptr, nullptr);
 }
 
 uint16_t next_generation()
@@ -96,7 +122,7 @@ DWORD WINAPI connection_worker(LPVOID)
 {
     const SOCKET listener = listen_socket.load();
     // What the last worker received and could not post comes before any new client's commands.
-    if (!post_leftovers(worker_running)) {
+    if (!command_flow_ready() || !post_leftovers(worker_running)) {
         return 0;
     }
     while (worker_running.load()) {
@@ -112,10 +138,19 @@ DWORD WINAPI connection_worker(LPVOID)
         const int receive_buffer = RECEIVE_BUFFER_BYTES;
         setsockopt(
             socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
-        // Non-blocking before the main thread can reply on it (replies wait with a time-out).
-        watch_connection(socket);
+        probe_when_idle(socket);
+        // Non-blocking before the main thread can reply on it: a reply never waits for the client.
+        // A connection that cannot be watched is let go before anyone replies on it.
+        if (!watch_connection(socket)) {
+            closesocket(socket);
+            continue;
+        }
         const uint16_t generation = next_generation();
+        const uint32_t token = unguessable_number();
         client_generation.store(generation);
+        client_token.store(token);
+        set_replies_stopped(0);
+        clear_reply_queue();
         client_socket.store(socket);
         // A client accepted while a stop closes the sockets: the stop clears the flag before it
         // looks at the client, so one of the two closes it.
@@ -126,7 +161,7 @@ DWORD WINAPI connection_worker(LPVOID)
             take_client(socket);
             break;
         }
-        end_connection(socket, generation);
+        end_connection(socket, generation, token);
     }
     return 0;
 }
@@ -172,15 +207,16 @@ void stop_worker()
     if (listener != INVALID_SOCKET) {
         closesocket(listener);
     }
-    close_client(client_socket.load());
     if (worker_thread != nullptr) {
-        // Ends whatever the worker waits for: a mark, the socket, or the hand-over.
+        // Ends whatever the worker waits for: a mark, the socket, or the hand-over. It never
+        // blocks on the connection, which it closes on its way out.
         wake_command_flow();
         SetEvent(connection_released);
         WaitForSingleObject(worker_thread, INFINITE);
         CloseHandle(worker_thread);
         worker_thread = nullptr;
     }
+    close_client(client_socket.load());
     close_command_flow();
     if (connection_released != nullptr) {
         CloseHandle(connection_released);
@@ -228,8 +264,9 @@ void stop_replies(SOCKET client)
     if (client == INVALID_SOCKET || client != client_socket.load()) {
         return;
     }
+    // The worker ends its sending side once the replies already waiting have gone out.
     set_replies_stopped(client_generation.load());
-    shutdown(client, SD_SEND);
+    wake_command_flow();
 }
 
 void on_connection_ended(WPARAM wparam, LPARAM lparam)
@@ -237,9 +274,10 @@ void on_connection_ended(WPARAM wparam, LPARAM lparam)
     const SOCKET socket = static_cast<SOCKET>(wparam);
     // Only the hand-over the worker is waiting for.
     if (!handing_over.load() || socket == INVALID_SOCKET || socket != client_socket.load() ||
-        lparam != static_cast<LPARAM>(client_generation.load())) {
+        lparam != static_cast<LPARAM>(client_token.load())) {
         return;
     }
-    close_client(socket);
+    // No reply goes to it any more; the worker sends what waits and closes it.
+    set_replies_stopped(client_generation.load());
     SetEvent(connection_released);
 }

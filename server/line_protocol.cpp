@@ -34,6 +34,77 @@ void frame_bytes(const char* data, size_t size, char* line, size_t* fill, comman
     }
 }
 
+namespace {
+
+// The bytes of Telnet's command sequences (RFC 854, 855).
+constexpr unsigned char TELNET_SE = 240;
+constexpr unsigned char TELNET_SB = 250;
+constexpr unsigned char TELNET_WILL = 251;
+constexpr unsigned char TELNET_DONT = 254;
+
+enum TelnetState : uint8_t {
+    TELNET_DATA = 0,
+    TELNET_COMMAND,  // after IAC
+    TELNET_OPTION,  // after IAC WILL, WONT, DO or DONT: the option byte comes
+    TELNET_SUBNEGOTIATION,  // after IAC SB: up to IAC SE
+    TELNET_SUBNEGOTIATION_COMMAND,  // IAC inside a subnegotiation
+};
+
+}  // namespace
+
+size_t filter_telnet(TelnetFilter* filter, char* data, size_t size)
+{
+    size_t kept = 0;
+    for (size_t i = 0; i < size; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(data[i]);
+        switch (filter->state) {
+        case TELNET_DATA:
+            if (byte == TELNET_IAC) {
+                filter->state = TELNET_COMMAND;
+                filter->spoken = true;
+                continue;
+            }
+            if (byte == 0 && filter->after_cr && filter->spoken) {
+                filter->after_cr = false;
+                continue;
+            }
+            break;
+        case TELNET_COMMAND:
+            if (byte == TELNET_IAC) {
+                filter->state = TELNET_DATA;
+                break;  // an escaped data byte 255
+            }
+            if (byte == TELNET_SB) {
+                filter->state = TELNET_SUBNEGOTIATION;
+                filter->subnegotiation_bytes = 0;
+            } else if (byte >= TELNET_WILL && byte <= TELNET_DONT) {
+                filter->state = TELNET_OPTION;
+            } else {
+                filter->state = TELNET_DATA;  // a command of its own: NOP, GA, AYT, ...
+            }
+            continue;
+        case TELNET_OPTION:
+            filter->state = TELNET_DATA;
+            continue;
+        default:  // inside a subnegotiation
+            if (++filter->subnegotiation_bytes > TELNET_SUBNEGOTIATION_MAX) {
+                filter->state = TELNET_DATA;
+                --i;  // given up: this byte is read again as data
+                continue;
+            }
+            if (filter->state == TELNET_SUBNEGOTIATION_COMMAND) {
+                filter->state = byte == TELNET_SE ? TELNET_DATA : TELNET_SUBNEGOTIATION;
+            } else if (byte == TELNET_IAC) {
+                filter->state = TELNET_SUBNEGOTIATION_COMMAND;
+            }
+            continue;
+        }
+        filter->after_cr = byte == '\r';
+        data[kept++] = static_cast<char>(byte);
+    }
+    return kept;
+}
+
 size_t compose_reply(const char* text, char* out, size_t size)
 {
     if (size < 2) {

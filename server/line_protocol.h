@@ -47,6 +47,29 @@ using command_sink = void (*)(void* context, LineCommand command);
 // fill count (both survive from one call to the next), which is matched and handed to sink.
 void frame_bytes(const char* data, size_t size, char* line, size_t* fill, command_sink sink, void* context);
 
+// Telnet clients (PuTTY's Telnet mode among them) open with option negotiation and may send
+// commands between lines. The filter takes their command sequences out of the received bytes
+// before framing, so a line without byte 255 is framed exactly as it arrived; nothing is answered.
+// IAC WILL/WONT/DO/DONT with its option, IAC SB ... IAC SE and IAC with one command byte are
+// dropped; IAC IAC is one data byte 255. Once a connection has spoken Telnet, a NUL right after a
+// CR (Telnet's bare carriage return) is dropped too. A sequence may be split across receives: its
+// state lives in the record, one per connection, zeroed when the connection is accepted.
+constexpr unsigned char TELNET_IAC = 255;
+// A subnegotiation carries a window size or a terminal type: a few dozen bytes. One that goes on
+// past this many is not one; the filter gives up on it and frames what follows as data, so a
+// client can neither make the filter hold anything nor swallow its own later lines for ever.
+constexpr uint32_t TELNET_SUBNEGOTIATION_MAX = 1024;
+
+struct TelnetFilter {
+    uint8_t state;  // where in a command sequence the last byte left it; 0: in data
+    bool spoken;  // the connection has sent a Telnet command
+    bool after_cr;  // the last data byte was a CR
+    uint32_t subnegotiation_bytes;
+};
+
+// Filters data in place and returns the length of the data bytes kept (never more than size).
+size_t filter_telnet(TelnetFilter* filter, char* data, size_t size);
+
 // The reply bytes: text followed by "!", composed into out so that it goes out in one send.
 // Returns the reply's length; text that would not fit is cut so that "!" always ends the reply.
 size_t compose_reply(const char* text, char* out, size_t size);

@@ -7,31 +7,14 @@
 #include "player/status_text.h"
 #include "server/control_server.h"
 #include "server/line_protocol.h"
+#include "server/reply_queue.h"
 
 namespace {
 
-// Replies are sent on the main thread: a client that stops reading must not freeze the program.
-// After this long without room for the rest, the reply fails and the connection gets no more.
-constexpr DWORD REPLY_SEND_TIMEOUT_MS = 5000;
-
-// Waits until the connection takes more bytes, at most until the deadline.
-bool wait_writable(SOCKET socket, DWORD started)
-{
-    const DWORD waited = GetTickCount() - started;
-    if (waited >= REPLY_SEND_TIMEOUT_MS) {
-        return false;
-    }
-    const DWORD left = REPLY_SEND_TIMEOUT_MS - waited;
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(socket, &writable);
-    timeval timeout = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
-    return select(0, nullptr, &writable, nullptr, &timeout) == 1;
-}
-
-// Sends the whole reply on the (non-blocking) connection. A connection that fails, or whose client
-// stops reading for the send time-out, gets no more replies; the worker still receives and hands
-// over whatever the client sent.
+// Sends the whole reply on the (non-blocking) connection without waiting: what it cannot take now
+// waits in the reply queue, and the worker sends it as room appears. A connection that fails, or
+// whose waiting replies would pass the queue's bound, gets no more replies; the worker still
+// receives and hands over whatever the client sent.
 void send_reply(uint16_t addressee, const char* text)
 {
     const SOCKET socket = reply_socket(addressee);
@@ -40,19 +23,8 @@ void send_reply(uint16_t addressee, const char* text)
     }
     char reply[TRACK_LIST_SIZE + 2];
     const size_t length = compose_reply(text, reply, sizeof reply);
-    const DWORD started = GetTickCount();
-    size_t sent = 0;
-    while (sent < length) {
-        const int result = send(socket, reply + sent, static_cast<int>(length - sent), 0);
-        if (result > 0) {
-            sent += static_cast<size_t>(result);
-            continue;
-        }
-        if (result == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK && wait_writable(socket, started)) {
-            continue;
-        }
+    if (!send_or_keep(socket, reply, length)) {
         stop_replies(socket);
-        return;
     }
 }
 

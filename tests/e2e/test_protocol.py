@@ -5,9 +5,12 @@ recv brings all of it (`one_recv`). A line that must be ignored is followed by a
 reply has to be the next thing to arrive: a reply to the ignored line would come first.
 """
 
+import os
 import re
 import select
+import shutil
 import socket
+import subprocess
 import time
 import unittest
 
@@ -321,6 +324,45 @@ class LinesTest(unittest.TestCase):
             with open_client(session) as client:
                 self.assertEqual(exchange(client, b"y\nstatus\n"), b"pause!")
             drive.expect(self, ["MCI_STOP flags=0 result=0"])
+
+    def test_telnet_negotiation_is_no_line_and_a_telnet_client_is_answered_from_its_first(self):
+        with Session(disc=TWELVE_DISC) as session:
+            # PuTTY's opening, as it sends it before the first line, with no line end; then a
+            # subnegotiation and an escaped 255 between lines.
+            iac, sb, se, will, do = 255, 250, 240, 251, 253
+            opening = bytes([iac, will, 31, iac, will, 32, iac, will, 24, iac, will, 39, iac, do, 1, iac, will, 3,
+                             iac, do, 3, iac, do, 5])
+            with open_client(session) as client:
+                self.assertRegex(exchange(client, opening + b"play\n"), position(1))
+                subnegotiation = bytes([iac, sb, 31, 0, 80, 0, 24, iac, se])
+                # Telnet's bare carriage return, CR NUL: the NUL does not start the next line.
+                self.assertEqual(exchange(client, subnegotiation + b"stop\r\x00"), b"stop!")
+                self.assertEqual(exchange(client, b"status\n"), b"pause!")
+                self.assertEqual(exchange(client, bytes([iac, iac]) + b"status\nstop\n"), b"stop!")
+
+            # The real thing: PuTTY's Telnet mode, fed a line on its input.
+            if shutil.which("plink") is None:
+                self.skipTest("plink (putty-tools) is not installed")
+            plink = subprocess.Popen(["plink", "-telnet", "-batch", "-P", str(session.port), "127.0.0.1"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            try:
+                plink.stdin.write(b"play\n")
+                plink.stdin.flush()
+                output = b""
+                deadline = time.monotonic() + harness.REPLY_TIMEOUT
+                while b"!" not in output and time.monotonic() < deadline:
+                    readable, _, _ = select.select([plink.stdout], [], [], 0.5)
+                    if readable:
+                        data = os.read(plink.stdout.fileno(), 4096)
+                        if not data:
+                            break
+                        output += data
+                self.assertRegex(output, position(1), "plink's first line")
+            finally:
+                plink.kill()
+                plink.wait()
+                for stream in (plink.stdin, plink.stdout, plink.stderr):
+                    stream.close()
 
     def test_a_client_that_closes_its_sending_side_still_gets_its_replies(self):
         # As "printf 'play\nstatus\n' | nc -q1 host port" does: the lines, then the end of the

@@ -9,6 +9,7 @@ import os
 import random
 import re
 import select
+import shutil
 import socket
 import struct
 import subprocess
@@ -607,6 +608,130 @@ class SilentClientTest(unittest.TestCase):
             assert_clean_exit(self, session)
             self.assertEqual(client.read_until_closed(), b"")
             self.assertEqual(session.tray(), {"count": 0})
+
+
+# A client in a network namespace of its own, behind a veth pair with test addresses: the end of
+# the pair inside the namespace going down is a phone leaving the Wi-Fi, with no word to anyone.
+NAMESPACE_CLIENT = r"""
+import select, socket, sys
+s = socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=30)
+s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+print(s.getsockname()[1], flush=True)
+for line in sys.stdin:
+    s.sendall(line.encode("ascii"))
+    reply = b""
+    while not reply.endswith(b"!"):
+        data = s.recv(4096)
+        if not data:
+            break
+        reply += data
+    print(reply.decode("ascii", "replace"), flush=True)
+"""
+
+
+def run(*command):
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=30)
+
+
+class VanishingLink:
+    """A namespace and a veth pair (198.18.0.0/15, a /30 of their own), removed again in every
+    case; a client runs inside, and the link can go down under it."""
+
+    def __init__(self):
+        pid = os.getpid()
+        self.namespace = "qel-vanish-%d" % pid
+        self.outside = "qelv%dh" % (pid % 1000000)
+        self.inside = "qelv%dn" % (pid % 1000000)
+        base = "198.18.%d.%d" % ((pid >> 6) % 256, (pid % 64) * 4)
+        prefix = base.rsplit(".", 1)[0]
+        last = int(base.rsplit(".", 1)[1])
+        self.server_address = "%s.%d" % (prefix, last + 1)
+        self.client_address = "%s.%d" % (prefix, last + 2)
+        self.client = None
+
+    def __enter__(self):
+        try:
+            run("ip", "netns", "add", self.namespace)
+            run("ip", "link", "add", self.outside, "type", "veth", "peer", "name", self.inside,
+                "netns", self.namespace)
+            run("ip", "addr", "add", self.server_address + "/30", "dev", self.outside)
+            run("ip", "link", "set", self.outside, "up")
+            run("ip", "-n", self.namespace, "addr", "add", self.client_address + "/30", "dev", self.inside)
+            run("ip", "-n", self.namespace, "link", "set", self.inside, "up")
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        if self.client is not None:
+            self.client.kill()
+            self.client.wait()
+            for stream in (self.client.stdin, self.client.stdout):
+                stream.close()
+        subprocess.run(["ip", "netns", "del", self.namespace], stderr=subprocess.DEVNULL)
+        subprocess.run(["ip", "link", "del", self.outside], stderr=subprocess.DEVNULL)
+
+    def connect(self, port):
+        """Starts the client inside; returns its local port once it is connected."""
+        self.client = subprocess.Popen(
+            ["ip", "netns", "exec", self.namespace, sys.executable, "-c", NAMESPACE_CLIENT, self.server_address,
+             str(port)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        return int(self._line(harness.REPLY_TIMEOUT))
+
+    def exchange(self, line):
+        self.client.stdin.write((line + "\n").encode("ascii"))
+        self.client.stdin.flush()
+        return self._line(harness.REPLY_TIMEOUT)
+
+    def _line(self, timeout):
+        readable, _, _ = select.select([self.client.stdout], [], [], timeout)
+        if not readable:
+            raise harness.HarnessError("the client in the namespace said nothing within %.0f s" % timeout)
+        return self.client.stdout.readline().decode("ascii").strip()
+
+    def down(self):
+        run("ip", "-n", self.namespace, "link", "set", self.inside, "down")
+
+
+def keepalive_timer(local_port, remote_port):
+    """The system's timer on the program's side of the connection, as ss shows it."""
+    shown = subprocess.run(["ss", "-tnoH", "state", "established", "( sport = :%d and dport = :%d )"
+                            % (local_port, remote_port)], stdout=subprocess.PIPE, text=True, timeout=30).stdout
+    return shown
+
+
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("ip"), "needs root and iproute2 for a network namespace")
+class VanishedClientTest(unittest.TestCase):
+
+    QUIET_SECONDS = 60
+    # The slot frees within a minute of the client's vanishing; the system gives up on it after
+    # about 42 s here (15 s idle, then 9 probes 3 s apart).
+    FREED_WITHIN = 60
+
+    def test_a_quiet_client_keeps_its_connection_and_a_vanished_one_frees_it_within_a_minute(self):
+        with VanishingLink() as link, Session() as session:
+            client_port = link.connect(session.port)
+            first = link.exchange("status")
+            self.assertTrue(first.endswith("!"), first)
+            # The program's side of the connection is probed when idle.
+            self.assertRegex(keepalive_timer(session.port, client_port), r"timer:\(keepalive,")
+
+            # Quiet for a minute, longer than the probes would take to give up on it: it is there,
+            # so its system answers them, and it keeps its connection and its replies.
+            time.sleep(self.QUIET_SECONDS)
+            self.assertEqual(link.exchange("status"), first)
+
+            # Gone without a word. The next client's line waits until the program lets go.
+            time.sleep(1)  # the acknowledgement of that reply on its way back
+            link.down()
+            vanished_at = time.monotonic()
+            with session.client(timeout=2 * self.FREED_WITHIN) as client:
+                client.send_line("status")
+                self.assertEqual(client.read_reply(timeout=2 * self.FREED_WITHIN) + b"!", first.encode("ascii"))
+            waited = time.monotonic() - vanished_at
+            self.assertLess(waited, self.FREED_WITHIN, "the vanished client held the connection %.0f s" % waited)
+            stop_cleanly(self, session)
 
 
 class FailingDriveTest(unittest.TestCase):

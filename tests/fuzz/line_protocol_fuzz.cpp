@@ -1,5 +1,6 @@
-// Line framing with keyword matching, fed arbitrary bytes. The first two bytes choose where the
-// rest is cut into two receives; the commands must be the same as from one receive.
+// The Telnet filter, line framing and keyword matching, fed arbitrary bytes as the server feeds
+// them. The first two bytes choose where the rest is cut into two receives; the commands must be
+// the same as from one receive, and bytes without a 255 must pass the filter unchanged.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -38,20 +39,33 @@ void record(void* context, LineCommand command)
     received->commands[received->count++] = command;
 }
 
-// Frames data in the given pieces with a fresh, exactly sized line buffer.
+// One receive of size bytes: filtered in a copy of its exact size, then framed.
+void receive(TelnetFilter* filter, const char* data, size_t size, char* line, size_t* fill, Received* received)
+{
+    char* copy = new char[size == 0 ? 1 : size];
+    std::memcpy(copy, data, size);
+    const size_t kept = filter_telnet(filter, copy, size);
+    if (kept > size ||
+        (std::memchr(data, 255, size) == nullptr && !filter->spoken &&
+            (kept != size || std::memcmp(copy, data, size) != 0))) {
+        std::abort();
+    }
+    frame_bytes(copy, kept, line, fill, record, received);
+    if (*fill > LINE_MAX_KEPT || filter->subnegotiation_bytes > TELNET_SUBNEGOTIATION_MAX + 1) {
+        std::abort();
+    }
+    delete[] copy;
+}
+
+// Frames data in the given pieces with a fresh filter and a fresh, exactly sized line buffer.
 void frame(const char* data, size_t size, size_t cut, Received* received)
 {
     char* line = new char[LINE_BUFFER_SIZE];
     size_t fill = 0;
+    TelnetFilter filter = {};
     received->count = 0;
-    frame_bytes(data, cut, line, &fill, record, received);
-    if (fill > LINE_MAX_KEPT) {
-        std::abort();
-    }
-    frame_bytes(data + cut, size - cut, line, &fill, record, received);
-    if (fill > LINE_MAX_KEPT) {
-        std::abort();
-    }
+    receive(&filter, data, cut, line, &fill, received);
+    receive(&filter, data + cut, size - cut, line, &fill, received);
     delete[] line;
 }
 

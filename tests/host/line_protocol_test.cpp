@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "server/line_protocol.h"
 
@@ -68,14 +70,20 @@ void record(void* context, LineCommand command)
 }
 
 // One connection's framing state, with the line buffer on the heap at its exact size so that a
-// write past it is reported.
+// write past it is reported. Received bytes go through the Telnet filter first, as in the server.
 struct Connection {
     char* line = new char[LINE_BUFFER_SIZE];
     size_t fill = 0;
+    TelnetFilter telnet = {};
     Received received = {};
 
     ~Connection() { delete[] line; }
-    void receive(const std::string& bytes) { frame_bytes(bytes.data(), bytes.size(), line, &fill, record, &received); }
+    void receive(const std::string& bytes)
+    {
+        std::string data = bytes;
+        data.resize(filter_telnet(&telnet, &data[0], data.size()));
+        frame_bytes(data.data(), data.size(), line, &fill, record, &received);
+    }
     // The commands so far, as "command:argument" separated by blanks.
     std::string commands() const
     {
@@ -199,4 +207,105 @@ TEST(ComposeReply, TextThenBangInOneBuffer)
     EXPECT_STREQ(out, "!");
     EXPECT_EQ(compose_reply("stop", out, 1), 0u);
     EXPECT_STREQ(out, "");
+}
+
+namespace {
+
+// What the filter keeps of input cut into receives at the given offsets, with a new filter.
+std::string filtered(const std::string& input, std::initializer_list<size_t> cuts)
+{
+    TelnetFilter filter = {};
+    std::string kept;
+    size_t from = 0;
+    std::vector<size_t> ends(cuts);
+    ends.push_back(input.size());
+    for (size_t end : ends) {
+        std::string piece = input.substr(from, end - from);
+        const size_t size = filter_telnet(&filter, &piece[0], piece.size());
+        EXPECT_LE(size, piece.size());
+        kept += piece.substr(0, size);
+        from = end;
+    }
+    return kept;
+}
+
+// Bytes by their numbers, for Telnet's commands.
+std::string bytes(std::initializer_list<int> values)
+{
+    std::string text;
+    for (int value : values) {
+        text += static_cast<char>(value);
+    }
+    return text;
+}
+
+constexpr int IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254, NOP = 241;
+
+}  // namespace
+
+TEST(TelnetFilter, NegotiationIsTakenOutAtEverySplitPoint)
+{
+    // What PuTTY's Telnet mode sends on connecting, a subnegotiation with an escaped 255 and a
+    // command between the lines, around two commands; an escaped 255 inside a line stays data.
+    const std::string input = bytes({IAC, WILL, 31, IAC, WILL, 32, IAC, WILL, 24, IAC, WILL, 39, IAC, DO, 1, IAC, WILL,
+                                  3, IAC, DO, 3, IAC, WONT, 5, IAC, DONT, 6}) +
+        "play\n" + bytes({IAC, SB, 31, 0, 80, IAC, IAC, 24, IAC, SE, IAC, NOP}) + "1" + bytes({IAC, IAC}) + "2\n" +
+        bytes({IAC, SB, 24, 0}) + "xterm" + bytes({IAC, SE}) + "status\n";
+    const std::string expected = "play\n1\xff"
+                                 "2\nstatus\n";
+    EXPECT_EQ(filtered(input, {}), expected);
+    for (size_t cut = 0; cut <= input.size(); ++cut) {
+        ASSERT_EQ(filtered(input, {cut}), expected) << "cut at " << cut;
+        for (size_t second = cut; second <= input.size(); ++second) {
+            ASSERT_EQ(filtered(input, {cut, second}), expected) << "cuts at " << cut << " and " << second;
+        }
+    }
+    Connection c;
+    for (char byte : input) {
+        c.receive(std::string(1, byte));
+    }
+    EXPECT_EQ(c.commands(), cmd(CMD_PLAY) + " " + cmd(CMD_PLAY, 1) + " " + cmd(CMD_STATUS));
+}
+
+TEST(TelnetFilter, BytesWithoutATelnetCommandPassUnchanged)
+{
+    std::string all;
+    for (int value = 0; value < 255; ++value) {
+        all += static_cast<char>(value);
+    }
+    const std::string input = all + "\r" + std::string(1, '\0') + "stop\r\n" + all;
+    EXPECT_EQ(filtered(input, {}), input);
+    EXPECT_EQ(filtered(input, {300, 301}), input);
+
+    // Without Telnet a NUL after a CR is data as before: the line it starts is ignored.
+    Connection c;
+    c.receive(std::string("play\r\0stop\n", 11));
+    EXPECT_EQ(c.commands(), cmd(CMD_PLAY));
+}
+
+TEST(TelnetFilter, ATelnetClientsBareCarriageReturnEndsTheLineAlone)
+{
+    // Telnet sends a carriage return without a line feed as CR NUL.
+    Connection c;
+    c.receive(bytes({IAC, DO, 1}) + std::string("play\r\0stop\r", 11));
+    c.receive(std::string(1, '\0') + "next\r\n");
+    EXPECT_EQ(c.commands(), cmd(CMD_PLAY) + " " + cmd(CMD_STOP) + " " + cmd(CMD_NEXT));
+}
+
+TEST(TelnetFilter, ASubnegotiationThatNeverEndsIsGivenUpAtItsBound)
+{
+    // Within the bound, lines inside a subnegotiation are not commands.
+    Connection c;
+    c.receive(bytes({IAC, SB, 24}) + "play\n" + bytes({IAC, SE}) + "stop\n");
+    EXPECT_EQ(c.commands(), cmd(CMD_STOP));
+
+    // Past it, what follows is data again, however it arrives.
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{RECEIVE_SIZE}}) {
+        Connection endless;
+        const std::string input = bytes({IAC, SB, 24}) + std::string(TELNET_SUBNEGOTIATION_MAX, 'x') + "\nnext\n";
+        for (size_t at = 0; at < input.size(); at += piece) {
+            endless.receive(input.substr(at, piece));
+        }
+        EXPECT_EQ(endless.commands(), cmd(CMD_NEXT)) << "pieces of " << piece;
+    }
 }

@@ -8,14 +8,17 @@
 #include "tests/windows/message_pump.h"
 #include "tools/desktop/process_counts.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "common/commands.h"
 #include "common/messages.h"
+#include "player/status_text.h"
 #include "server/control_server.h"
 #include "server/command_flow.h"
 #include "server/replies.h"
+#include "server/reply_queue.h"
 
 namespace {
 
@@ -94,9 +97,14 @@ int free_port()
     return ntohs(address.sin_port);
 }
 
-SOCKET connect_client(int port)
+// A client; receive_buffer, when given, is its system's receive buffer (set before it connects,
+// so that its window is that small).
+SOCKET connect_client(int port, int receive_buffer = 0)
 {
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer != 0) {
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
+    }
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -121,6 +129,42 @@ bool connection_dropped(SOCKET s)
     char byte;
     const int result = recv(s, &byte, 1, 0);
     return result == 0 || (result == SOCKET_ERROR && WSAGetLastError() != WSAETIMEDOUT);
+}
+
+// A status text of exactly length bytes that names its number: every reply can be told apart.
+void set_numbered_status(int number, size_t length)
+{
+    std::string text = "reply " + std::to_string(number) + " ";
+    text.resize(length, static_cast<char>('a' + number % 26));
+    set_status_text(text.c_str());
+}
+
+std::string numbered_reply(int number, size_t length)
+{
+    set_numbered_status(number, length);
+    return std::string(status_text) + "!";
+}
+
+// The connection the server replies on, with its system's send buffer made small, so that replies
+// quickly outgrow what the systems hold.
+SOCKET small_server_side()
+{
+    const SOCKET server_side = reply_socket(REPLY_TO_CURRENT);
+    const int send_buffer = 2048;
+    setsockopt(server_side, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer), sizeof send_buffer);
+    return server_side;
+}
+
+// Everything the client receives until the server ends its sending side.
+std::string read_to_end(SOCKET s)
+{
+    std::string all;
+    char buffer[4096];
+    int got;
+    while ((got = recv(s, buffer, sizeof buffer, 0)) > 0) {
+        all.append(buffer, static_cast<size_t>(got));
+    }
+    return all;
 }
 
 class ControlServer : public ::testing::Test {
@@ -396,6 +440,33 @@ TEST_F(ControlServer, ABusyWindowHoldsAFloodingClientBack)
     EXPECT_EQ(count_of(CMD_STATUS), lines);
 }
 
+TEST_F(ControlServer, APortChangeKeepsTheCommandsAheadOfAMenuChoiceWithinTheBound)
+{
+    // A busy window: the worker has posted all the marks allow when the port changes. The new
+    // worker counts the old one's marks, still waiting in the queue, so it posts no more.
+    take_marks = false;
+    constexpr size_t LINES = 500;
+    std::string batch;
+    for (size_t i = 0; i < LINES; ++i) {
+        batch += "stop\n";
+    }
+    const SOCKET client = connect_client(port);
+    send_text(client, batch);
+    const size_t bound = (MARKS_IN_FLIGHT + 1) * COMMANDS_PER_MARK;
+    ASSERT_TRUE(pump_until([&] { return received.size() == bound; }));
+    ASSERT_TRUE(restart_listener(free_port()));
+    closesocket(client);
+    for (int i = 0; i < 20; ++i) {
+        pump();
+        Sleep(20);
+    }
+    EXPECT_EQ(received.size(), bound) << "more commands stand ahead of a menu choice than the bound";
+
+    // Once the window takes the marks, the rest of what the first client sent is carried out.
+    take_held_marks();
+    ASSERT_TRUE(pump_until([&] { return received.size() == LINES; })) << received.size();
+}
+
 TEST_F(ControlServer, StrayPrivateMessagesChangeNothing)
 {
     const SOCKET client = connect_client(port);
@@ -430,3 +501,131 @@ TEST_F(ControlServer, StrayPrivateMessagesChangeNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// The replies a test thread sends as the main thread would, on a thread of its own, so that the
+// test sees a reply that waits for the client, and can end the wait, instead of hanging in it.
+struct DeafReplies {
+    static constexpr int MOST = 5000;
+    static constexpr size_t LENGTH = 500;
+    int sent = 0;
+    DWORD longest_ms = 0;
+};
+
+DWORD WINAPI reply_until_stopped(LPVOID context)
+{
+    DeafReplies* replies = static_cast<DeafReplies*>(context);
+    while (replies->sent < DeafReplies::MOST && reply_heard(REPLY_TO_CURRENT)) {
+        set_numbered_status(replies->sent, DeafReplies::LENGTH);
+        const DWORD start = GetTickCount();
+        send_status(REPLY_TO_CURRENT);
+        const DWORD took = GetTickCount() - start;
+        replies->longest_ms = took > replies->longest_ms ? took : replies->longest_ms;
+        ++replies->sent;
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(ControlServer, AClientThatDoesNotReadNeitherHoldsRepliesUpNorGetsThemForEver)
+{
+    const SOCKET client = connect_client(port, 1024);
+    send_text(client, "status\n");
+    ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
+    small_server_side();
+
+    DeafReplies replies;
+    const HANDLE thread = CreateThread(nullptr, 0, reply_until_stopped, &replies, 0, nullptr);
+    const bool returned = pump_until([&] { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, 30000);
+    if (!returned) {
+        // A reply waits for the client: a reset ends the wait, and the test fails.
+        closesocket(client);
+        WaitForSingleObject(thread, INFINITE);
+    }
+    CloseHandle(thread);
+    ASSERT_TRUE(returned) << "a reply waited for a client that does not read";
+    EXPECT_LT(replies.longest_ms, 1000u) << "a reply waited for the client";
+    EXPECT_FALSE(reply_heard(REPLY_TO_CURRENT)) << "replies went on to a client that reads nothing";
+    // Replies stop once the waiting ones would pass the bound, not before, and not long after.
+    const size_t bytes = static_cast<size_t>(replies.sent) * (DeafReplies::LENGTH + 1);
+    EXPECT_GT(bytes, REPLY_QUEUE_BYTES);
+    EXPECT_LT(bytes, REPLY_QUEUE_BYTES + (1u << 20));
+
+    // The client still gets what was kept for it, whole replies in order, and then the end of
+    // what the server sends; its commands are still carried out.
+    const std::string all = read_to_end(client);
+    ASSERT_EQ(all.size() % (DeafReplies::LENGTH + 1), 0u) << "a reply was cut";
+    const int whole = static_cast<int>(all.size() / (DeafReplies::LENGTH + 1));
+    EXPECT_GT(whole, 0);
+    for (int i = 0; i < whole; ++i) {
+        ASSERT_EQ(
+            all.substr(i * (DeafReplies::LENGTH + 1), DeafReplies::LENGTH + 1), numbered_reply(i, DeafReplies::LENGTH))
+            << "reply " << i;
+    }
+    send_text(client, "stop\n");
+    ASSERT_TRUE(pump_until([] { return seen(CMD_STOP); }));
+    closesocket(client);
+}
+
+namespace {
+
+struct SlowReader {
+    SOCKET client;
+    std::string received;
+    std::atomic<size_t> count{0};
+};
+
+DWORD WINAPI read_slowly(LPVOID context)
+{
+    SlowReader* reader = static_cast<SlowReader*>(context);
+    char buffer[300];
+    int got;
+    while ((got = recv(reader->client, buffer, sizeof buffer, 0)) > 0) {
+        reader->received.append(buffer, static_cast<size_t>(got));
+        reader->count.store(reader->received.size());
+        Sleep(1);
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(ControlServer, AClientThatReadsSlowlyGetsEveryReplyWholeInOrderOnce)
+{
+    constexpr size_t LENGTH = 700;
+    constexpr int ROUNDS = 12;
+    constexpr int BURST = 25;  // about 17 KiB at a time: far beyond what the systems hold
+    SlowReader reader;
+    reader.client = connect_client(port, 1024);
+    send_text(reader.client, "status\n");
+    ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
+    small_server_side();
+    const HANDLE thread = CreateThread(nullptr, 0, read_slowly, &reader, 0, nullptr);
+
+    std::string expected;
+    int number = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        for (int i = 0; i < BURST; ++i, ++number) {
+            expected += numbered_reply(number, LENGTH);
+            const DWORD start = GetTickCount();
+            send_status(REPLY_TO_CURRENT);
+            ASSERT_LT(GetTickCount() - start, 1000u) << "a reply waited for the client";
+        }
+        ASSERT_TRUE(reply_heard(REPLY_TO_CURRENT)) << "round " << round;
+        // The worker sends the rest while the client reads it.
+        ASSERT_TRUE(pump_until([&] { return reader.count.load() >= expected.size(); }, 30000))
+            << reader.count.load() << " of " << expected.size() << " bytes in round " << round;
+    }
+    shutdown(reader.client, SD_SEND);
+    ASSERT_TRUE(pump_until([] { return !client_connected(); }));
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    ASSERT_EQ(reader.received.size(), expected.size()) << "bytes lost or repeated";
+    for (size_t at = 0; at < expected.size(); at += LENGTH + 1) {
+        ASSERT_EQ(reader.received.substr(at, LENGTH + 1), expected.substr(at, LENGTH + 1))
+            << "reply " << at / (LENGTH + 1);
+    }
+    closesocket(reader.client);
+}
