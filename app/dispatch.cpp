@@ -1,6 +1,6 @@
 #include "app/dispatch.h"
 
-#include "app/main_window.h"
+#include "app/module.h"
 #include "app/settings.h"
 #include "app/tray_icon.h"
 #include "common/commands.h"
@@ -9,6 +9,7 @@
 #include "res/resource.h"
 #include "res/texts.h"
 #include "server/control_server.h"
+#include "server/line_protocol.h"
 #include "server/replies.h"
 #include "ui/settings_dialog.h"
 #include "ui/track_dialog.h"
@@ -16,22 +17,35 @@
 
 namespace {
 
-enum class Reply { none, status, track_list };
-
 // What a command did: the picture to show with the status text (0: the tray stays as it is), and
-// the reply it gets.
+// the text of its reply, which goes out with "!" (nullptr: none).
 struct Outcome {
     int icon;
-    Reply reply;
+    const char* reply;
 };
 
-constexpr Outcome NOTHING_TO_SHOW = {0, Reply::none};
+constexpr Outcome NOTHING_TO_SHOW = {0, nullptr};
+
+// The reply to a track list request; composed on the main thread, sent before the next command.
+char track_list_reply[TRACK_LIST_SIZE];
+static_assert(TRACK_LIST_SIZE + 1 <= REPLY_BUFFER_SIZE && STATUS_TEXT_SIZE + 1 <= REPLY_BUFFER_SIZE,
+    "every reply text goes out whole with its \"!\"");
 
 // After a play that the drive never took (no disc, a drive that refused it for the whole retry
 // time, a track the disc does not have): what the drive does, not a position of nothing.
 int compose_after_failed_play()
 {
-    return status_text_brief() == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE;
+    return icon_for_mode(status_text_brief());
+}
+
+// The track list, one line per track, while the disc plays; an empty list otherwise.
+const char* compose_track_list()
+{
+    track_list_reply[0] = '\0';
+    if (query_mode() == MCI_MODE_PLAY) {
+        build_track_list(track_list_reply);
+    }
+    return track_list_reply;
 }
 
 int show_position()
@@ -54,10 +68,13 @@ void open_settings(HWND window)
     }
 }
 
-// The track chosen goes straight to the drive: the tooltip shows it at the next tick.
+// The dialog offers the disc's tracks with the current one selected; the track chosen goes
+// straight to the drive, and the tooltip shows it at the next tick.
 void choose_track(HWND window)
 {
-    TrackChoice choice = {};
+    char tracks[TRACK_LIST_SIZE];
+    build_track_list(tracks);
+    TrackChoice choice = {tracks, current_track(), 0};
     if (show_track_dialog(instance, window, &choice) == IDOK && choice.track != 0) {
         play_track(window, choice.track);
     }
@@ -75,36 +92,36 @@ Outcome carry_out(HWND window, unsigned command, int32_t argument)
         return NOTHING_TO_SHOW;
     case CMD_PLAY:
         return {play_track(window, argument == 0 ? 1 : argument) ? show_position() : compose_after_failed_play(),
-            Reply::status};
+            status_text};
     case CMD_STOP:
         stop_playback(window);
         set_remembered_mode(MCI_MODE_STOP);
-        return {show_word(STATUS_STOP), Reply::status};
+        return {show_word(STATUS_STOP), status_text};
     case CMD_PAUSE:
     case CMD_RESUME:
-        return {toggle_pause(window, query_mode()), Reply::status};
+        return {toggle_pause(window, query_mode()), status_text};
     case CMD_NEXT:
         next_track(window);
-        return {show_position(), Reply::status};
+        return {show_position(), status_text};
     case CMD_PREVIOUS:
         previous_track(window);
-        return {show_position(), Reply::status};
+        return {show_position(), status_text};
     case CMD_EJECT:
         open_door(window);
         // The reply that follows reads the text, not the mode.
         set_remembered_mode(MCI_MODE_STOP);
-        return {show_word(STATUS_OPEN), Reply::status};
+        return {show_word(STATUS_OPEN), status_text};
     case CMD_CLOSE_TRAY:
         close_door(window);
-        return {show_word(STATUS_PAUSE), Reply::status};
+        return {show_word(STATUS_PAUSE), status_text};
     case CMD_STATUS:
         status_text_brief();
-        return {0, Reply::status};
+        return {0, status_text};
     case CMD_SELECT_TRACK:
         choose_track(window);
         return NOTHING_TO_SHOW;
     case CMD_TRACK_LIST:
-        return {0, Reply::track_list};
+        return {0, compose_track_list()};
     default:
         return NOTHING_TO_SHOW;
     }
@@ -137,17 +154,15 @@ void on_command(HWND window, unsigned command, int32_t argument, uint16_t addres
     if (outcome.icon != 0) {
         show_in_tray(window, outcome.icon);
     }
-    if (outcome.reply == Reply::status) {
-        send_status(addressee);
-    } else if (outcome.reply == Reply::track_list) {
-        send_track_list(addressee);
+    if (outcome.reply != nullptr) {
+        send_reply(addressee, outcome.reply);
     }
 }
 
 void on_refresh_timer(HWND window)
 {
     const DWORD mode = status_text_timer();
-    show_in_tray(window, mode == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE);
+    show_in_tray(window, icon_for_mode(mode));
 }
 
 void on_mci_notify(WPARAM wparam)

@@ -47,6 +47,10 @@ using command_sink = void (*)(void* context, LineCommand command);
 // fill count (both survive from one call to the next), which is matched and handed to sink.
 void frame_bytes(const char* data, size_t size, char* line, size_t* fill, command_sink sink, void* context);
 
+// Room for the longest reply: a text of up to 1000 bytes with its terminator (the status text, the
+// track list), then "!" and a terminator.
+constexpr size_t REPLY_BUFFER_SIZE = 1002;
+
 // The reply bytes: text followed by "!", composed into out so that it goes out in one send.
 // Returns the reply's length; text that would not fit is cut so that "!" always ends the reply.
 size_t compose_reply(const char* text, char* out, size_t size);

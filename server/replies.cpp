@@ -3,8 +3,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "player/cd_device.h"
-#include "player/status_text.h"
 #include "server/control_server.h"
 #include "server/line_protocol.h"
 
@@ -29,6 +27,13 @@ bool wait_writable(SOCKET socket, DWORD started)
     return select(0, nullptr, &writable, nullptr, &timeout) == 1;
 }
 
+}  // namespace
+
+bool reply_heard(uint16_t addressee)
+{
+    return reply_socket(addressee) != INVALID_SOCKET;
+}
+
 // Sends the whole reply on the (non-blocking) connection. A connection that fails, or whose client
 // stops reading for the send time-out, gets no more replies; the worker still receives and hands
 // over whatever the client sent.
@@ -38,7 +43,7 @@ void send_reply(uint16_t addressee, const char* text)
     if (socket == INVALID_SOCKET) {
         return;
     }
-    char reply[TRACK_LIST_SIZE + 2];
+    char reply[REPLY_BUFFER_SIZE];
     const size_t length = compose_reply(text, reply, sizeof reply);
     const DWORD started = GetTickCount();
     size_t sent = 0;
@@ -54,28 +59,4 @@ void send_reply(uint16_t addressee, const char* text)
         stop_replies(socket);
         return;
     }
-}
-
-}  // namespace
-
-bool reply_heard(uint16_t addressee)
-{
-    return reply_socket(addressee) != INVALID_SOCKET;
-}
-
-void send_status(uint16_t addressee)
-{
-    send_reply(addressee, status_text);
-}
-
-void send_track_list(uint16_t addressee)
-{
-    if (!reply_heard(addressee)) {
-        return;
-    }
-    char list[TRACK_LIST_SIZE] = "";
-    if (query_mode() == MCI_MODE_PLAY) {
-        build_track_list(list);
-    }
-    send_reply(addressee, list);
 }
