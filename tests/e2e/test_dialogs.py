@@ -9,13 +9,9 @@ import subprocess
 import unittest
 
 import harness
-from harness import Client, Session
+from harness import IDC_HOST, IDC_PORT, IDC_PORT_LABEL, IDC_TRACKS, Client, Session
 
 IDOK = 1
-IDC_PORT = 1001
-IDC_PORT_LABEL = 1055
-IDC_HOST = 1056
-IDC_TRACKS = 1059
 WM_KEYDOWN = 0x100
 VK_ESCAPE = 0x1B
 SETTINGS_TITLE = "設定"
