@@ -408,6 +408,22 @@ class Bench:
         say("    qel.exe per thread, in creation order (main thread first): %s ms" % per_thread)
         return idle_cpu_ms
 
+    def report(self, f):
+        """The summary, and last the line with every figure."""
+        say("== summary")
+        say("  qel.exe: %d KiB, statically linked" % f["exe_kb"])
+        say("  status round trip p50: qel %(qel_p50)s us; under Wine: Wine's socket floor %(wine_p50)s us,"
+            " the design's floor %(design_p50)s us; native: floor %(floor_p50)s us, MPD %(mpd_p50)s us" % f)
+        say("  qel/design p50: %s  (the goal: at most 1.10)" % ratio(f["qel_p50"], f["design_p50"], 2))
+        say("  qel/design pipelined: %s  (the goal: at least 0.90; qel %s/s, the design's floor %s/s)"
+            % (ratio(f["pipelined_per_s"], f["design_per_s"], 2), f["pipelined_per_s"], f["design_per_s"]))
+        say("  design/Wine's floor p50: %s; Wine's floor/native floor p50: %s; the drive's log: +%s us per round trip"
+            % (ratio(f["design_p50"], f["wine_p50"], 1), ratio(f["wine_p50"], f["floor_p50"], 1), f["log_cost"]))
+        say("bench: qel_p50_us=%(qel_p50)s qel_p99_us=%(qel_p99)s floor_p50_us=%(floor_p50)s mpd_p50_us=%(mpd_p50)s"
+            " pipelined_per_s=%(pipelined_per_s)s lost=%(lost)s startup_ms=%(startup_ms)s idle_cpu_ms=%(idle_cpu_ms)s"
+            " exe_kb=%(exe_kb)d drive_log_us=%(log_cost)s wine_floor_p50_us=%(wine_p50)s"
+            " design_floor_p50_us=%(design_p50)s design_pipelined_per_s=%(design_per_s)s" % f)
+
     def run(self):
         self.build_native_tools()
         wine_version = subprocess.run([harness.WINE, "--version"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -477,19 +493,10 @@ class Bench:
         self.stop(qel)
         self.stop(mpd_process)
 
-        say("== summary")
-        say("  qel.exe: %d KiB, statically linked" % exe_kb)
-        say("  status round trip p50: qel %s us; under Wine: Wine's socket floor %s us, the design's floor %s us;"
-            " native: floor %s us, MPD %s us" % (qel_p50, wine_p50, design_p50, floor_p50, mpd_p50))
-        say("  qel/design p50: %s  (the goal: at most 1.10)" % ratio(qel_p50, design_p50, 2))
-        say("  qel/design pipelined: %s  (the goal: at least 0.90; qel %s/s, the design's floor %s/s)"
-            % (ratio(pipelined_per_s, design_per_s, 2), pipelined_per_s, design_per_s))
-        say("  design/Wine's floor p50: %s; Wine's floor/native floor p50: %s; the drive's log: +%s us per round trip"
-            % (ratio(design_p50, wine_p50, 1), ratio(wine_p50, floor_p50, 1), log_cost))
-        say("bench: qel_p50_us=%s qel_p99_us=%s floor_p50_us=%s mpd_p50_us=%s pipelined_per_s=%s lost=%s startup_ms=%s"
-            " idle_cpu_ms=%s exe_kb=%d drive_log_us=%s wine_floor_p50_us=%s design_floor_p50_us=%s"
-            " design_pipelined_per_s=%s" % (qel_p50, qel_p99, floor_p50, mpd_p50, pipelined_per_s, lost, startup_ms,
-                                            idle_cpu_ms, exe_kb, log_cost, wine_p50, design_p50, design_per_s))
+        self.report(dict(qel_p50=qel_p50, qel_p99=qel_p99, floor_p50=floor_p50, mpd_p50=mpd_p50,
+                         pipelined_per_s=pipelined_per_s, lost=lost, startup_ms=startup_ms, idle_cpu_ms=idle_cpu_ms,
+                         exe_kb=exe_kb, log_cost=log_cost, wine_p50=wine_p50, design_p50=design_p50,
+                         design_per_s=design_per_s))
         return 1 if self.failed else 0
 
 
