@@ -25,15 +25,16 @@ _RESOURCE = re.compile(r"^\s*#\s*define\s+(\w+)\s+([0-9]+)\s*$", re.MULTILINE)
 
 
 class HeaderConstants(dict):
-    """The integer constants of one header; asking for one it does not define is an error."""
+    """The constants of one header; asking for one it does not define is an error."""
 
-    def __init__(self, path):
+    def __init__(self, path, form="constexpr ... %s = <value>;"):
         super().__init__()
         self.path = path
+        self.form = form
 
     def __missing__(self, name):
-        raise HarnessError("%s defines no integer constant %s (constexpr ... %s = <value>;)"
-                           % (os.path.relpath(self.path, QEL_ROOT), name, name))
+        raise HarnessError("%s defines no constant %s (%s)"
+                           % (os.path.relpath(self.path, QEL_ROOT), name, self.form % name))
 
 
 def _read_header(relative_path):
@@ -69,7 +70,7 @@ def header_constants(relative_path):
 def header_texts(relative_path):
     """The `constexpr char NAME[] = "...";` ASCII texts of a header of the program, without escapes."""
     path, text = _read_header(relative_path)
-    texts = HeaderConstants(path)
+    texts = HeaderConstants(path, 'constexpr char %s[] = "...";')
     texts.update(_TEXT.findall(text))
     return texts
 
@@ -77,7 +78,7 @@ def header_texts(relative_path):
 def resource_ids(relative_path=os.path.join("res", "resource.h")):
     """The numeric `#define`s of the resource header: icon, dialog and control identifiers."""
     path, text = _read_header(relative_path)
-    ids = HeaderConstants(path)
+    ids = HeaderConstants(path, "#define %s <number>")
     ids.update((name, int(value)) for name, value in _RESOURCE.findall(text))
     return ids
 
@@ -91,6 +92,7 @@ _resources = resource_ids()
 _command_ids = {name: value for name, value in _commands.items() if name.startswith("CMD_")}
 globals().update(_command_ids)
 __all__ += sorted(_command_ids)
+
 DEFAULT_PORT = _commands["DEFAULT_PORT"]
 WM_TRAY_NOTIFY = _messages["WM_TRAY_NOTIFY"]
 WM_CONNECTION_ENDED = _messages["WM_CONNECTION_ENDED"]
