@@ -1,6 +1,6 @@
 #include "app/dispatch.h"
 
-#include "app/main_window.h"
+#include "app/module.h"
 #include "app/settings.h"
 #include "app/tray_icon.h"
 #include "common/commands.h"
@@ -9,6 +9,7 @@
 #include "res/resource.h"
 #include "res/texts.h"
 #include "server/control_server.h"
+#include "server/line_protocol.h"
 #include "server/replies.h"
 #include "ui/settings_dialog.h"
 #include "ui/track_dialog.h"
@@ -27,11 +28,30 @@ struct Outcome {
 
 constexpr Outcome NOTHING_TO_SHOW = {0, Reply::none};
 
+static_assert(TRACK_LIST_SIZE + 1 <= REPLY_BUFFER_SIZE && STATUS_TEXT_SIZE + 1 <= REPLY_BUFFER_SIZE,
+    "every reply text goes out whole with its \"!\"");
+
 // After a play that the drive never took (no disc, a drive that refused it for the whole retry
 // time, a track the disc does not have): what the drive does, not a position of nothing.
 int compose_after_failed_play()
 {
-    return status_text_brief() == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE;
+    return icon_for_mode(status_text_brief());
+}
+
+// The status reply: the status text and "!".
+void send_status(uint16_t addressee)
+{
+    send_reply(addressee, status_text);
+}
+
+// The track list reply: one line per track while the disc plays (nothing otherwise), then "!".
+void send_track_list(uint16_t addressee)
+{
+    char list[TRACK_LIST_SIZE] = "";
+    if (query_mode() == MCI_MODE_PLAY) {
+        build_track_list(list);
+    }
+    send_reply(addressee, list);
 }
 
 int show_position()
@@ -54,10 +74,13 @@ void open_settings(HWND window)
     }
 }
 
-// The track chosen goes straight to the drive: the tooltip shows it at the next tick.
+// The dialog offers the disc's tracks with the current one selected; the track chosen goes
+// straight to the drive, and the tooltip shows it at the next tick.
 void choose_track(HWND window)
 {
-    TrackChoice choice = {};
+    char tracks[TRACK_LIST_SIZE];
+    build_track_list(tracks);
+    TrackChoice choice = {tracks, current_track(), 0};
     if (show_track_dialog(instance, window, &choice) == IDOK && choice.track != 0) {
         play_track(window, choice.track);
     }
@@ -147,7 +170,7 @@ void on_command(HWND window, unsigned command, int32_t argument, uint16_t addres
 void on_refresh_timer(HWND window)
 {
     const DWORD mode = status_text_timer();
-    show_in_tray(window, mode == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE);
+    show_in_tray(window, icon_for_mode(mode));
 }
 
 void on_mci_notify(WPARAM wparam)

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "app/dispatch.h"
+#include "app/module.h"
 #include "app/settings.h"
 #include "app/tray_events.h"
 #include "app/tray_icon.h"
@@ -17,12 +18,8 @@
 #include "ui/settings_dialog.h"
 #include "ui/wide_text.h"
 
-HINSTANCE instance = nullptr;
-
 namespace {
 
-constexpr char WINDOW_CLASS[] = "QEL";
-constexpr char WINDOW_TITLE[] = "qel";
 // Windows Sockets 2: the worker waits on its connection and its marks together (WSAEventSelect).
 constexpr WORD WINSOCK_VERSION_2_2 = MAKEWORD(2, 2);
 
@@ -175,7 +172,7 @@ int run_program(HINSTANCE module)
     window_class.hIcon = LoadIconA(module, MAKEINTRESOURCEA(IDI_IDLE));
     window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_MENU + 1);
-    window_class.lpszClassName = WINDOW_CLASS;
+    window_class.lpszClassName = MAIN_WINDOW_CLASS;
     RegisterClassA(&window_class);
     taskbar_created = RegisterWindowMessageA("TaskbarCreated");
 
@@ -183,7 +180,7 @@ int run_program(HINSTANCE module)
     port = read_port();
     instance = module;
 
-    const HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, WINDOW_CLASS, WINDOW_TITLE, WS_OVERLAPPEDWINDOW,
+    const HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, MAIN_WINDOW_CLASS, MAIN_WINDOW_TITLE, WS_OVERLAPPEDWINDOW,
         CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, module, nullptr);
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);

@@ -17,7 +17,8 @@ void on_tray_notify(HWND window, LPARAM lparam)
         break;
     case WM_RBUTTONDOWN:
         // Shown once the shell's notification has returned.
-        PostMessageA(window, WM_TRAY_MENU, reinterpret_cast<WPARAM>(build_tray_menu(mode)), 0);
+        PostMessageA(window, WM_TRAY_MENU,
+            reinterpret_cast<WPARAM>(build_tray_menu(mode == MCI_MODE_PLAY, mode == MCI_MODE_OPEN)), 0);
         break;
     default:
         break;

@@ -1,10 +1,9 @@
 #include "app/tray_icon.h"
 
-#include "app/main_window.h"
+#include "app/module.h"
 #include "common/messages.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"
-#include "res/resource.h"
 #include "ui/tray.h"
 
 namespace {
@@ -21,8 +20,7 @@ void announce_tray(HWND window)
     load_tray_icons(instance);
     const DWORD mode = status_text_brief();
     tray_wanted = true;
-    tray_shown =
-        tray_add(window, status_text, WM_TRAY_NOTIFY, tray_icon(mode == MCI_MODE_PLAY ? IDI_PLAYING : IDI_IDLE));
+    tray_shown = tray_add(window, status_text, WM_TRAY_NOTIFY, tray_icon(icon_for_mode(mode)));
 }
 
 void show_in_tray(HWND window, int icon)

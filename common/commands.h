@@ -1,8 +1,9 @@
 #pragma once
 // Command identifiers, the refresh timer and the default port: the vocabulary every part of the
-// program shares. Every player command, from the network or from the tray menu, reaches the main
-// window as WM_COMMAND with one of these in the low 16 bits of its first parameter; the second
-// parameter is CMD_PLAY's track (0 = track 1). Platform-free: no Windows header here.
+// program shares. A command reaches the main window with one of these in the low 16 bits of its
+// first parameter and CMD_PLAY's track (0 = track 1) as its second: as WM_COMMAND from the tray
+// menu (or another program), as WM_CLIENT_COMMAND (common/messages.h) from a network client.
+// Platform-free: no Windows header here.
 
 constexpr unsigned CMD_SETTINGS = 40001;
 constexpr unsigned CMD_EXIT = 40002;

@@ -1,6 +1,11 @@
 #pragma once
-// Every private message of the main window, next to each other. Platform-free: no Windows header
-// here (the main window checks that MESSAGE_APP_FIRST is the system's WM_APP).
+// How another program reaches the main window: its class and title, and every private message,
+// next to each other. Platform-free: no Windows header here (the main window checks that
+// MESSAGE_APP_FIRST is the system's WM_APP).
+
+// The hidden main window's class and title, by which another program finds it.
+constexpr char MAIN_WINDOW_CLASS[] = "QEL";
+constexpr char MAIN_WINDOW_TITLE[] = "qel";
 
 // The shell's notifications for the tray icon (user message base 1024 + 1000), and the request
 // to show the popup menu once that notification has returned: fixed numbers.

@@ -1,4 +1,6 @@
-# Sourced by the project's scripts: where things live and how Wine runs here.
+# Sourced by the project's scripts: where things live and how Wine runs here. The variables that
+# are set and not exported are read by those scripts.
+# shellcheck shell=bash disable=SC2034
 QEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # The build trees; another Windows tree (with its own prefix) is chosen by exporting QEL_WIN_BUILD.
 export QEL_WIN_BUILD=${QEL_WIN_BUILD:-$QEL_ROOT/build/windows}
@@ -11,6 +13,7 @@ export WINEPREFIX=${WINEPREFIX:-$QEL_WIN_BUILD/wineprefix}
 WINEARCH=win64
 QEL_WINE=/usr/lib/wine/wine64
 if [ -f "$QEL_WIN_BUILD/wine.env" ]; then
+  # shellcheck source=/dev/null  # written by CMake into the build tree
   . "$QEL_WIN_BUILD/wine.env"
 fi
 export WINEARCH QEL_WINE
@@ -89,12 +92,12 @@ qel_ensure_display() {
   fi
   local n
   for n in $(seq 90 140); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-    Xvfb :$n -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
     QEL_XVFB_PID=$!
-    local i
-    for i in $(seq 1 100); do
-      if xdpyinfo -display :$n >/dev/null 2>&1; then
+    local _
+    for _ in $(seq 1 100); do
+      if xdpyinfo -display ":$n" >/dev/null 2>&1; then
         export DISPLAY=:$n
         return 0
       fi

@@ -70,6 +70,10 @@ struct TelnetFilter {
 // Filters data in place and returns the length of the data bytes kept (never more than size).
 size_t filter_telnet(TelnetFilter* filter, char* data, size_t size);
 
+// Room for the longest reply: a text of up to 1000 bytes with its terminator (the status text, the
+// track list), then "!" and a terminator.
+constexpr size_t REPLY_BUFFER_SIZE = 1002;
+
 // The reply bytes: text followed by "!", composed into out so that it goes out in one send.
 // Returns the reply's length; text that would not fit is cut so that "!" always ends the reply.
 size_t compose_reply(const char* text, char* out, size_t size);

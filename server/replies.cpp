@@ -3,13 +3,14 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "player/cd_device.h"
-#include "player/status_text.h"
 #include "server/control_server.h"
 #include "server/line_protocol.h"
 #include "server/reply_queue.h"
 
-namespace {
+bool reply_heard(uint16_t addressee)
+{
+    return reply_socket(addressee) != INVALID_SOCKET;
+}
 
 // Sends the whole reply on the (non-blocking) connection without waiting: what it cannot take now
 // waits in the reply queue, and the worker sends it as room appears. A connection that fails, or
@@ -21,33 +22,9 @@ void send_reply(uint16_t addressee, const char* text)
     if (socket == INVALID_SOCKET) {
         return;
     }
-    char reply[TRACK_LIST_SIZE + 2];
+    char reply[REPLY_BUFFER_SIZE];
     const size_t length = compose_reply(text, reply, sizeof reply);
     if (!send_or_keep(socket, reply, length)) {
         stop_replies(socket);
     }
-}
-
-}  // namespace
-
-bool reply_heard(uint16_t addressee)
-{
-    return reply_socket(addressee) != INVALID_SOCKET;
-}
-
-void send_status(uint16_t addressee)
-{
-    send_reply(addressee, status_text);
-}
-
-void send_track_list(uint16_t addressee)
-{
-    if (!reply_heard(addressee)) {
-        return;
-    }
-    char list[TRACK_LIST_SIZE] = "";
-    if (query_mode() == MCI_MODE_PLAY) {
-        build_track_list(list);
-    }
-    send_reply(addressee, list);
 }

@@ -1,17 +1,15 @@
 #include "ui/tray_menu.h"
 
-#include <mmsystem.h>
-
 #include "common/commands.h"
 #include "res/texts.h"
 #include "ui/wide_text.h"
 
-HMENU build_tray_menu(DWORD mode)
+HMENU build_tray_menu(bool playing, bool door_open)
 {
     const HMENU menu = CreatePopupMenu();
     append_menu_item(menu, CMD_PLAY, TEXT_MENU_PLAY);
     append_menu_item(menu, CMD_STOP, TEXT_MENU_STOP);
-    if (mode == MCI_MODE_PLAY) {
+    if (playing) {
         append_menu_item(menu, CMD_PAUSE, TEXT_MENU_PAUSE);
     } else {
         append_menu_item(menu, CMD_RESUME, TEXT_MENU_RESUME);
@@ -22,7 +20,7 @@ HMENU build_tray_menu(DWORD mode)
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     append_menu_item(menu, CMD_SELECT_TRACK, TEXT_MENU_SELECT_TRACK);
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    if (mode == MCI_MODE_OPEN) {
+    if (door_open) {
         append_menu_item(menu, CMD_CLOSE_TRAY, TEXT_MENU_CLOSE_TRAY);
     } else {
         append_menu_item(menu, CMD_EJECT, TEXT_MENU_EJECT);

@@ -9,13 +9,9 @@ import subprocess
 import unittest
 
 import harness
-from harness import Client, Session
+from harness import IDC_HOST, IDC_PORT, IDC_PORT_LABEL, IDC_TRACKS, Client, Session
 
 IDOK = 1
-IDC_PORT = 1001
-IDC_PORT_LABEL = 1055
-IDC_HOST = 1056
-IDC_TRACKS = 1059
 WM_KEYDOWN = 0x100
 VK_ESCAPE = 0x1B
 SETTINGS_TITLE = "設定"
@@ -173,6 +169,8 @@ class SettingsDialogTest(DialogTestCase):
         self.desktop.set_text(dialog, IDC_PORT, str(new_port))
         self.ok(dialog)
         self.assertEqual(client.read_until_closed(), b"", "the connected client is dropped")
+        # The connection is dropped before the new listener is made: a client tries again.
+        session.wait_for(lambda: not harness.refuses(new_port), what="port %d to accept connections" % new_port)
         with self.connect(new_port) as moved:
             self.assertEqual(moved.command("status"), b"pause")
         self.assertTrue(harness.refuses(old_port), "the old port is closed")
@@ -209,7 +207,8 @@ class SettingsDialogTest(DialogTestCase):
             name, number = free[0]
             dialog = self.set_port_text(name)
             session.wait_window_gone(dialog)
-            self.assertEqual(self.ini_port(), str(number))
+            # The port is saved once the listener has moved, after the dialog has gone.
+            session.wait_for(lambda: self.ini_port() == str(number), what="port %d saved" % number)
             with self.connect(number) as client:
                 self.assertEqual(client.command("status"), b"pause")
 
@@ -233,12 +232,12 @@ class SettingsDialogTest(DialogTestCase):
 
         # Text that begins with a digit is a number up to the first other character.
         session.wait_window_gone(self.set_port_text("80abc"))
-        self.assertEqual(self.ini_port(), "80")
+        session.wait_for(lambda: self.ini_port() == "80", what="port 80 saved")
 
         # A number past 16 bits is kept as typed and served on its low 16 bits.
         wrapped_free = port_is_free(WRAPPED_PORT)
         session.wait_window_gone(self.set_port_text("70000"))
-        self.assertEqual(self.ini_port(), "70000")
+        session.wait_for(lambda: self.ini_port() == "70000", what="port 70000 saved")
         dialog = self.open_settings()
         self.assertEqual(self.desktop.get_text(dialog, IDC_PORT), "70000")
         self.escape(dialog)

@@ -19,12 +19,11 @@ import time
 import unittest
 
 import harness
-from harness import Client, Session
+from harness import IDC_PORT, Client, Session
 
 POSITION = re.compile(rb"\A\d+\(\d+:\d+\)\Z")
 TRACK_LIST = re.compile(rb"\A( \d\d\. \(\d+:\d\d\)\n)+\Z")
 IDOK = 1
-IDC_PORT = 1001
 SETTINGS_ITEM = 11  # the tray menu's "設定(&O)", counted from 0 with the separators
 SETTINGS_TITLE = "設定"
 # A long disc: its track list fills the program's list buffer, and it plays for hours.

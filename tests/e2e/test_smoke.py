@@ -9,7 +9,7 @@ import unittest
 
 import harness
 from harness import Desktop, LineReader, Session
-from test_dialogs import SETTINGS_TITLE
+from test_dialogs import IDOK, SETTINGS_TITLE
 
 PROBE_SETTINGS = 40001
 PROBE_EXIT = 40002
@@ -106,11 +106,11 @@ class DesktopTest(unittest.TestCase):
         self.lines.expect("command %d" % PROBE_SETTINGS)
         dialog = self.desktop.wait_window(None, "プローブ設定")
         self.desktop.type_text("59 6")  # the dialog gives the edit box the focus with its text selected
-        harness.wait_for(lambda: self.desktop.get_text(dialog, 1001) == "59 6", what="the typed text")
+        harness.wait_for(lambda: self.desktop.get_text(dialog, harness.IDC_PORT) == "59 6", what="the typed text")
         self.desktop.key("backspace")
         self.desktop.key("shift+home")
         self.desktop.type_text("日本")
-        harness.wait_for(lambda: self.desktop.get_text(dialog, 1001) == "日本", what="the text typed over")
+        harness.wait_for(lambda: self.desktop.get_text(dialog, harness.IDC_PORT) == "日本", what="the text typed over")
         for bad in ("key", "key f13", "key hyper+a", "key ctrl+", "type"):
             self.assertTrue(self.desktop(bad).startswith("error "), bad)
         self.desktop.key("enter")
@@ -126,15 +126,16 @@ class DesktopTest(unittest.TestCase):
     def test_dialog_controls_are_read_and_set(self):
         self.command(PROBE_SETTINGS)
         dialog = self.desktop.wait_window(None, "プローブ設定")
-        self.assertEqual([c[0] for c in self.desktop.controls(dialog)], [1056, 1001, 1059, 1])
-        self.assertEqual(self.desktop.get_text(dialog, 1056), "ホスト")
-        self.assertEqual(self.desktop.get_text(dialog, 1001), "5963")
-        self.desktop.set_text(dialog, 1001, " 12|%34")
-        self.assertEqual(self.desktop.combo_items(dialog, 1059), ["1曲目", "2曲目", "a|b%c"])
-        self.assertEqual(self.desktop.combo_selected(dialog, 1059), 0)
-        self.desktop.combo_select(dialog, 1059, 1)
+        self.assertEqual([c[0] for c in self.desktop.controls(dialog)], [harness.IDC_HOST, harness.IDC_PORT,
+                                                                          harness.IDC_TRACKS, IDOK])
+        self.assertEqual(self.desktop.get_text(dialog, harness.IDC_HOST), "ホスト")
+        self.assertEqual(self.desktop.get_text(dialog, harness.IDC_PORT), "5963")
+        self.desktop.set_text(dialog, harness.IDC_PORT, " 12|%34")
+        self.assertEqual(self.desktop.combo_items(dialog, harness.IDC_TRACKS), ["1曲目", "2曲目", "a|b%c"])
+        self.assertEqual(self.desktop.combo_selected(dialog, harness.IDC_TRACKS), 0)
+        self.desktop.combo_select(dialog, harness.IDC_TRACKS, 1)
         self.lines.expect("selchange 1")
-        self.desktop.press(dialog, 1)
+        self.desktop.press(dialog, IDOK)
         self.assertEqual(self.lines.expect("dialog "), "dialog ok edit= 12|%34 combo=1")
         harness.wait_for(lambda: self.desktop.info(dialog) is None, what="the dialog to close")
 

@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 import harness
-from harness import Session
+from harness import IDC_PORT, Session
 
 NO_AUDIO_CD = "AudioCD が使用できません。\n終了します。"
 PORT_IN_USE = "TCP/IP ポート番号が使用されています。\nポート番号を変更してください。"
@@ -20,7 +20,6 @@ SETTINGS_TITLE = "設定"
 MESSAGE_TEXT_ID = 65535
 IDOK = 1
 IDCANCEL = 2
-IDC_PORT = 1001
 NO_DRIVE = dict(harness.DEFAULT_DISC, drive=0)
 # Wine takes the system's ANSI code page from the locale: 1252 as on an English Windows, and 932.
 CODE_PAGE_LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}

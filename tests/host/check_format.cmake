@@ -2,7 +2,55 @@
 #   cmake -DSOURCE_DIR=<checkout> -DCLANG_FORMAT=<clang-format> -P check_format.cmake
 # Fails and names the files that differ from what clang-format would write, with the command
 # that rewrites them.
+#
+# With -DCHECK=shell (and -DSHELLCHECK=<shellcheck>) it checks the shell scripts instead: every
+# tracked file under scripts/ and every tracked *.sh, with shellcheck, following what they source.
+# With -DCHECK=python (and -DPYFLAKES=<pyflakes>) every tracked Python file, with pyflakes.
 cmake_minimum_required(VERSION 3.25)
+
+# Runs the tool once over the files; fails with its findings.
+function(check_all tool install what kind)
+  if(NOT tool)
+    message(FATAL_ERROR "${what} was not found when the host tree was configured: install it "
+                        "(Debian: ${install}) and configure again (cmake --preset host)")
+  endif()
+  list(LENGTH ARGN count)
+  if(count EQUAL 0)
+    message(FATAL_ERROR "git ls-files lists no ${kind} in ${SOURCE_DIR}")
+  endif()
+  execute_process(COMMAND ${tool} ${QEL_TOOL_OPTIONS} ${ARGN}
+                  WORKING_DIRECTORY ${SOURCE_DIR}
+                  RESULT_VARIABLE result
+                  OUTPUT_VARIABLE findings
+                  ERROR_VARIABLE findings)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${what} finds fault with the ${kind}:\n${findings}")
+  endif()
+  message(STATUS "${count} ${kind} pass ${what}")
+endfunction()
+
+if(CHECK STREQUAL "shell")
+  execute_process(COMMAND git ls-files -- scripts *.sh WORKING_DIRECTORY ${SOURCE_DIR} OUTPUT_VARIABLE listed)
+  string(REPLACE "\n" ";" files "${listed}")
+  list(FILTER files EXCLUDE REGEX "^$")
+  list(REMOVE_DUPLICATES files)
+  set(scripts)
+  foreach(file ${files})
+    file(STRINGS ${SOURCE_DIR}/${file} first LIMIT_COUNT 1)
+    if(file MATCHES "\\.sh$" OR first MATCHES "^#!.*(bash|/sh)")
+      list(APPEND scripts ${file})
+    endif()
+  endforeach()
+  set(QEL_TOOL_OPTIONS -x --source-path=SCRIPTDIR -f gcc)
+  check_all("${SHELLCHECK}" shellcheck shellcheck "shell scripts" ${scripts})
+  return()
+elseif(CHECK STREQUAL "python")
+  execute_process(COMMAND git ls-files -- *.py WORKING_DIRECTORY ${SOURCE_DIR} OUTPUT_VARIABLE listed)
+  string(REPLACE "\n" ";" files "${listed}")
+  list(FILTER files EXCLUDE REGEX "^$")
+  check_all("${PYFLAKES}" pyflakes3 pyflakes "Python files" ${files})
+  return()
+endif()
 
 if(NOT CLANG_FORMAT)
   message(FATAL_ERROR "clang-format was not found when the host tree was configured: install it "

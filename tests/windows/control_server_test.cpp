@@ -519,7 +519,7 @@ DWORD WINAPI reply_until_stopped(LPVOID context)
     while (replies->sent < DeafReplies::MOST && reply_heard(REPLY_TO_CURRENT)) {
         set_numbered_status(replies->sent, DeafReplies::LENGTH);
         const DWORD start = GetTickCount();
-        send_status(REPLY_TO_CURRENT);
+        send_reply(REPLY_TO_CURRENT, status_text);
         const DWORD took = GetTickCount() - start;
         replies->longest_ms = took > replies->longest_ms ? took : replies->longest_ms;
         ++replies->sent;
@@ -610,7 +610,7 @@ TEST_F(ControlServer, AClientThatReadsSlowlyGetsEveryReplyWholeInOrderOnce)
         for (int i = 0; i < BURST; ++i, ++number) {
             expected += numbered_reply(number, LENGTH);
             const DWORD start = GetTickCount();
-            send_status(REPLY_TO_CURRENT);
+            send_reply(REPLY_TO_CURRENT, status_text);
             ASSERT_LT(GetTickCount() - start, 1000u) << "a reply waited for the client";
         }
         ASSERT_TRUE(reply_heard(REPLY_TO_CURRENT)) << "round " << round;

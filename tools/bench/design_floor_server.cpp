@@ -1,6 +1,8 @@
 // The design's floor: the program's own threading with nothing else. A worker thread accepts and
 // receives and posts one window message per line to a hidden window; the main thread answers each
-// message with one send of "pause!". No device, no tray, no framing beyond finding LF. What
+// message with one send of "pause!". Its sockets are set up as the program's: Windows Sockets 2.2,
+// a non-blocking connection that the worker waits on with WSAEventSelect, replies that wait for
+// room. No device, no tray, no framing beyond finding LF. What
 // qel.exe costs beyond this is the program's own; what this costs beyond wine_floor_server is the
 // posted message and the second thread, under Wine both a round trip through its server.
 //
@@ -21,6 +23,7 @@ SOCKET listener = INVALID_SOCKET;
 // Main thread only, once handed over by the worker's accept (the worker only receives on it).
 std::atomic<SOCKET> client{INVALID_SOCKET};
 HANDLE released = nullptr;
+HANDLE readable = nullptr;
 
 void post(UINT message, WPARAM wparam)
 {
@@ -37,9 +40,14 @@ DWORD WINAPI worker(LPVOID)
         if (socket == INVALID_SOCKET) {
             continue;
         }
+        win_floor::set_up_connection(socket, readable);
         client.store(socket);
         for (;;) {
             const int n = recv(socket, chunk, sizeof chunk, 0);
+            if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+                WaitForSingleObject(readable, INFINITE);
+                continue;
+            }
             if (n <= 0) {
                 break;
             }
@@ -61,7 +69,7 @@ LRESULT CALLBACK procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam
     case WM_LINE: {
         const SOCKET socket = client.load();
         if (socket != INVALID_SOCKET) {
-            win_floor::send_all(socket, win_floor::REPLY, sizeof win_floor::REPLY - 1);
+            win_floor::send_all(socket, win_floor::REPLY, sizeof win_floor::REPLY - 1, true);
         }
         return 0;
     }
@@ -94,6 +102,7 @@ int main(int argc, char** argv)
     window = CreateWindowExA(WS_EX_TOOLWINDOW, "DesignFloor", "design floor", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
         CW_USEDEFAULT, 0, 0, nullptr, nullptr, window_class.hInstance, nullptr);
     released = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    readable = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     listener = win_floor::start_listening(port);
     if (window == nullptr || listener == INVALID_SOCKET) {
         return 1;

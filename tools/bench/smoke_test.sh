@@ -72,4 +72,10 @@ echo "startup: $out"
 if "$client" wait-port 127.0.0.1 "$port" 200 2>/dev/null; then
   fail "wait-port succeeded on a closed port"
 fi
+# The measuring script itself loads (with the harness it is built on) and refuses what it does
+# not know before it starts anything.
+if python3 "$(dirname "$0")/bench.py" --no-such-option 2>"$work/err"; then
+  fail "bench.py took an unknown option"
+fi
+grep -q "^usage: scripts/bench" "$work/err" || fail "bench.py: $(cat "$work/err")"
 echo "bench tools: ok"

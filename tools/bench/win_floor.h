@@ -1,7 +1,7 @@
 #pragma once
-// What the two Windows floor servers share: Windows Sockets 1.1 as the product starts it, a
-// listener on 127.0.0.1 (port 0 takes a free one, printed as "port=N"), and the reply "pause!"
-// to every line ended by LF.
+// What the two Windows floor servers share: Windows Sockets 2.2 from ws2_32 as the product starts
+// it, a listener on 127.0.0.1 (port 0 takes a free one, printed as "port=N"), and the reply
+// "pause!" to every line ended by LF.
 #include <winsock2.h>
 
 #include <cstdio>
@@ -12,12 +12,22 @@ namespace win_floor {
 constexpr char REPLY[] = "pause!";
 constexpr int LISTEN_BACKLOG = 5;
 constexpr long DEFAULT_LIFETIME_S = 600;
+// The product's receive buffer for its connection.
+constexpr int RECEIVE_BUFFER_BYTES = 64 * 1024;
 
-// Sends all of data; false when the connection failed.
-inline bool send_all(SOCKET socket, const char* data, int size)
+// Sends all of data; false when the connection failed. On a non-blocking connection it waits
+// for room whenever the connection has none.
+inline bool send_all(SOCKET socket, const char* data, int size, bool non_blocking = false)
 {
     while (size > 0) {
         const int n = send(socket, data, size, 0);
+        if (n == SOCKET_ERROR && non_blocking && WSAGetLastError() == WSAEWOULDBLOCK) {
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(socket, &writable);
+            select(0, nullptr, &writable, nullptr, nullptr);
+            continue;
+        }
         if (n == SOCKET_ERROR || n == 0) {
             return false;
         }
@@ -43,11 +53,11 @@ inline bool parse_arguments(int argc, char** argv, const char* usage, long* port
     return true;
 }
 
-// Starts Winsock 1.1 and listens; prints the port. INVALID_SOCKET (after a message) on failure.
+// Starts Winsock 2.2 and listens; prints the port. INVALID_SOCKET (after a message) on failure.
 inline SOCKET start_listening(long port)
 {
     WSADATA data;
-    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
         std::fprintf(stderr, "WSAStartup failed\n");
         return INVALID_SOCKET;
     }
@@ -66,6 +76,17 @@ inline SOCKET start_listening(long port)
     std::printf("port=%d\n", ntohs(address.sin_port));
     std::fflush(stdout);
     return listener;
+}
+
+// A connection set up as the product sets up its own: its receive buffer, and (with an event)
+// non-blocking, the event signalled when there is something to read or the client has ended.
+inline void set_up_connection(SOCKET socket, HANDLE event)
+{
+    const int receive_buffer = RECEIVE_BUFFER_BYTES;
+    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
+    if (event != nullptr) {
+        WSAEventSelect(socket, event, FD_READ | FD_CLOSE);
+    }
 }
 
 // Ends the process after the lifetime, whatever it is doing: a benchmark left behind goes.

@@ -1,7 +1,8 @@
 // Wine's own socket floor: the least a Winsock server can do for the control protocol's
-// request/reply pattern. One thread, blocking accept, recv and send, one send per reply ("pause!"
-// to every LF). Built for Windows and run under Wine with the build's prefix, it shows what
-// Wine's sockets cost before any program does anything.
+// request/reply pattern. One thread, blocking accept, recv and send (Windows Sockets 2.2, the
+// program's receive buffer), one send per reply ("pause!" to every LF). Built for Windows and run
+// under Wine with the build's prefix, it shows what Wine's sockets cost before any program does
+// anything.
 //
 //   wine_floor_server PORT [LIFETIME_S]
 
@@ -24,6 +25,7 @@ int main(int argc, char** argv)
         if (client == INVALID_SOCKET) {
             continue;
         }
+        win_floor::set_up_connection(client, nullptr);
         static char chunk[64 * 1024];
         for (;;) {
             const int n = recv(client, chunk, sizeof chunk, 0);

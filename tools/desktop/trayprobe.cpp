@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "res/resource.h"
+
 namespace {
 
 constexpr UINT WM_PROBE_TRAY = 2024;
@@ -20,8 +22,9 @@ constexpr UINT ICON_ID = 1;
 constexpr int ICON_PLAYING = 1;
 constexpr int ICON_IDLE = 2;
 constexpr int DIALOG_SETTINGS = 10;
-constexpr int ID_EDIT = 1001;
-constexpr int ID_COMBO = 1059;
+// The product's own control identifiers, so that the tests read them the same way.
+constexpr int ID_EDIT = IDC_PORT;
+constexpr int ID_COMBO = IDC_TRACKS;
 
 constexpr UINT CMD_SETTINGS = 40001;
 constexpr UINT CMD_EXIT = 40002;

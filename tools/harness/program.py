@@ -1,7 +1,8 @@
 """The program's own vocabulary, read from its headers rather than copied: the command identifiers
-(WM_COMMAND to its main window, common/commands.h), its private messages (common/messages.h)
-and the default port. A name the harness needs that a header no longer defines stops the import
-with a HarnessError that names both.
+(common/commands.h), the main window's class and title and its private messages
+(common/messages.h), the default port, and the dialogs' control identifiers (res/resource.h). A
+name the harness needs that a header no longer defines stops the import with a HarnessError that
+names both.
 """
 
 import os
@@ -9,36 +10,46 @@ import re
 
 from .base import QEL_ROOT, HarnessError
 
-__all__ = ["CMD_SETTINGS", "CMD_EXIT", "CMD_PLAY", "CMD_STOP", "CMD_PAUSE", "CMD_RESUME", "CMD_NEXT",
-           "CMD_PREVIOUS", "CMD_EJECT", "CMD_CLOSE_TRAY", "CMD_STATUS", "CMD_SELECT_TRACK", "CMD_TRACK_LIST",
-           "WM_TRAY_NOTIFY", "WM_CONNECTION_ENDED", "WM_COMMANDS_TAKEN", "DEFAULT_PORT", "MAIN_CLASS", "MAIN_TITLE", "header_constants"]
+# Every CMD_ identifier of common/commands.h is exported too (below): a new command needs no line here.
+__all__ = ["WM_TRAY_NOTIFY", "WM_CONNECTION_ENDED", "WM_COMMANDS_TAKEN", "WM_CLIENT_COMMAND", "DEFAULT_PORT",
+           "MAIN_CLASS", "MAIN_TITLE", "IDD_SETTINGS", "IDD_SELECT_TRACK", "IDC_PORT", "IDC_PORT_LABEL", "IDC_HOST",
+           "IDC_TRACKS", "header_constants", "header_texts", "resource_ids"]
 
 # `constexpr <type> NAME = <value>;` with a value of numbers and earlier names joined by '+'.
 _DEFINITION = re.compile(r"^\s*constexpr\s+[A-Za-z_][\w\s]*?\s(\w+)\s*=\s*([^;]+);", re.MULTILINE)
 _NUMBER = re.compile(r"(0[xX][0-9a-fA-F]+|[0-9]+)[uUlL]*")
+# `constexpr char NAME[] = "<ASCII text>";`
+_TEXT = re.compile(r'^\s*constexpr\s+char\s+(\w+)\[\]\s*=\s*"([\x20-\x21\x23-\x5b\x5d-\x7e]*)";', re.MULTILINE)
+# `#define NAME <number>`, as resource.h gives the resource compiler its identifiers.
+_RESOURCE = re.compile(r"^\s*#\s*define\s+(\w+)\s+([0-9]+)\s*$", re.MULTILINE)
 
 
 class HeaderConstants(dict):
-    """The integer constants of one header; asking for one it does not define is an error."""
+    """The constants of one header; asking for one it does not define is an error."""
 
-    def __init__(self, path):
+    def __init__(self, path, form="constexpr ... %s = <value>;"):
         super().__init__()
         self.path = path
+        self.form = form
 
     def __missing__(self, name):
-        raise HarnessError("%s defines no integer constant %s (constexpr ... %s = <value>;)"
-                           % (os.path.relpath(self.path, QEL_ROOT), name, name))
+        raise HarnessError("%s defines no constant %s (%s)"
+                           % (os.path.relpath(self.path, QEL_ROOT), name, self.form % name))
+
+
+def _read_header(relative_path):
+    path = os.path.join(QEL_ROOT, relative_path)
+    try:
+        with open(path, encoding="utf-8") as f:
+            return path, f.read()
+    except OSError as e:
+        raise HarnessError("cannot read the program's header %s: %s" % (relative_path, e)) from None
 
 
 def header_constants(relative_path):
     """The `constexpr` integer constants of a header of the program (a path from the repository's
     root); values may be numbers or sums of earlier constants."""
-    path = os.path.join(QEL_ROOT, relative_path)
-    try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read()
-    except OSError as e:
-        raise HarnessError("cannot read the program's header %s: %s" % (relative_path, e)) from None
+    path, text = _read_header(relative_path)
     constants = HeaderConstants(path)
     for name, value in _DEFINITION.findall(text):
         total = 0
@@ -56,27 +67,46 @@ def header_constants(relative_path):
     return constants
 
 
+def header_texts(relative_path):
+    """The `constexpr char NAME[] = "...";` ASCII texts of a header of the program, without escapes."""
+    path, text = _read_header(relative_path)
+    texts = HeaderConstants(path, 'constexpr char %s[] = "...";')
+    texts.update(_TEXT.findall(text))
+    return texts
+
+
+def resource_ids(relative_path=os.path.join("res", "resource.h")):
+    """The numeric `#define`s of the resource header: icon, dialog and control identifiers."""
+    path, text = _read_header(relative_path)
+    ids = HeaderConstants(path, "#define %s <number>")
+    ids.update((name, int(value)) for name, value in _RESOURCE.findall(text))
+    return ids
+
+
 _commands = header_constants(os.path.join("common", "commands.h"))
 _messages = header_constants(os.path.join("common", "messages.h"))
+_window = header_texts(os.path.join("common", "messages.h"))
+_resources = resource_ids()
 
-CMD_SETTINGS = _commands["CMD_SETTINGS"]
-CMD_EXIT = _commands["CMD_EXIT"]
-CMD_PLAY = _commands["CMD_PLAY"]
-CMD_STOP = _commands["CMD_STOP"]
-CMD_PAUSE = _commands["CMD_PAUSE"]
-CMD_RESUME = _commands["CMD_RESUME"]
-CMD_NEXT = _commands["CMD_NEXT"]
-CMD_PREVIOUS = _commands["CMD_PREVIOUS"]
-CMD_EJECT = _commands["CMD_EJECT"]
-CMD_CLOSE_TRAY = _commands["CMD_CLOSE_TRAY"]
-CMD_STATUS = _commands["CMD_STATUS"]
-CMD_SELECT_TRACK = _commands["CMD_SELECT_TRACK"]
-CMD_TRACK_LIST = _commands["CMD_TRACK_LIST"]
+# The command identifiers, each under its own name (CMD_PLAY, CMD_EXIT, ...).
+_command_ids = {name: value for name, value in _commands.items() if name.startswith("CMD_")}
+globals().update(_command_ids)
+__all__ += sorted(_command_ids)
+
 DEFAULT_PORT = _commands["DEFAULT_PORT"]
 WM_TRAY_NOTIFY = _messages["WM_TRAY_NOTIFY"]
 WM_CONNECTION_ENDED = _messages["WM_CONNECTION_ENDED"]
 WM_COMMANDS_TAKEN = _messages["WM_COMMANDS_TAKEN"]
+WM_CLIENT_COMMAND = _messages["WM_CLIENT_COMMAND"]
 
 # How the harness finds the program's hidden main window, as another program would.
-MAIN_CLASS = "QEL"
-MAIN_TITLE = "qel"
+MAIN_CLASS = _window["MAIN_WINDOW_CLASS"]
+MAIN_TITLE = _window["MAIN_WINDOW_TITLE"]
+
+# The dialogs and their controls.
+IDD_SETTINGS = _resources["IDD_SETTINGS"]
+IDD_SELECT_TRACK = _resources["IDD_SELECT_TRACK"]
+IDC_PORT = _resources["IDC_PORT"]
+IDC_PORT_LABEL = _resources["IDC_PORT_LABEL"]
+IDC_HOST = _resources["IDC_HOST"]
+IDC_TRACKS = _resources["IDC_TRACKS"]

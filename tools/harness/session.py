@@ -1,6 +1,7 @@
 """A session with the real program: qel.exe in a directory of its own, with the test desktop and a
 disc in the drive the run uses. Nothing here sleeps to synchronise: every wait polls a condition
-against a deadline.
+against a deadline. The session's files, tray icon and windows are in session_files,
+session_tray and session_windows.
 """
 
 import atexit
@@ -10,12 +11,15 @@ import socket
 import subprocess
 import tempfile
 
-from .base import EXIT_TIMEOUT, QEL_EXE, REPLY_TIMEOUT, START_TIMEOUT, WAIT_TIMEOUT, HarnessError, tail, wait_for
+from .base import EXIT_TIMEOUT, QEL_EXE, REPLY_TIMEOUT, START_TIMEOUT, HarnessError
 from .client import Client, free_port
 from .desktop import Desktop
 from .drive import DEFAULT_DISC, DRIVE, FAKECD_DEVICE, FAKECD_LIB, fakecd, fakecd_words
-from .program import CMD_EXIT, DEFAULT_PORT, MAIN_CLASS, MAIN_TITLE
-from .wine import ensure_display, ensure_prefix, start_wine, windows_path, wine_dpi
+from .program import CMD_EXIT, DEFAULT_PORT
+from .session_files import SessionFiles
+from .session_tray import SessionTray
+from .session_windows import SessionWindows
+from .wine import ensure_prefix, start_wine, windows_path, wine_dpi
 
 __all__ = ["Session"]
 
@@ -31,8 +35,9 @@ def _close_live_sessions():
 atexit.register(_close_live_sessions)
 
 
-class Session:
-    """qel.exe in a directory of its own, with the test desktop and a virtual disc.
+class Session(SessionFiles, SessionTray, SessionWindows):
+    """qel.exe in a directory of its own, with the test desktop and a virtual disc. Its lifetime and
+    its port are here; its files, tray icon and windows are the halves it is made of.
 
     ini: None writes "[qel]\\r\\nport=<free port>"; a str or bytes is written as qel.ini as it is
     (a str in code page 932); False writes no qel.ini. port: the port to write (None picks a free
@@ -176,170 +181,7 @@ class Session:
         if os.environ.get("QEL_E2E_KEEP") != "1":
             shutil.rmtree(self.dir, ignore_errors=True)
 
-    # -- files --
-
-    def write_ini(self, text):
-        with open(self.ini_path, "wb") as f:
-            f.write(text if isinstance(text, bytes) else text.encode("cp932"))
-
-    def read_ini(self):
-        """qel.ini as text, or None when there is none."""
-        try:
-            with open(self.ini_path, "rb") as f:
-                return f.read().decode("cp932", "replace")
-        except FileNotFoundError:
-            return None
-
-    def _write_disc(self):
-        text = "[disc]\r\n" + "".join("%s=%s\r\n" % (k, v) for k, v in self.disc.items())
-        # Whole or not at all: the drive re-reads the file when it changes.
-        temp = os.path.join(self.vcd_dir, "disc.ini.new")
-        with open(temp, "wb") as f:
-            f.write(text.encode("utf-8"))
-        os.replace(temp, os.path.join(self.vcd_dir, "disc.ini"))
-
-    def set_disc(self, **keys):
-        """Changes keys of the virtual disc (tracks="4:05,3:30", disc=0, door="open", ...), or
-        has the person at the faked drive do the same."""
-        before = dict(self.disc)
-        self.disc.update(keys)
-        if self.drive == "mcicda":
-            words = fakecd_words(before, self.disc)
-            if words:
-                fakecd(*words)
-        self._write_disc()
-
-    def vcd_log(self):
-        """The lines the virtual drive has logged so far (none from Wine's driver)."""
-        try:
-            with open(os.path.join(self.vcd_dir, "vcd.log"), "rb") as f:
-                return f.read().decode("utf-8", "replace").splitlines()
-        except FileNotFoundError:
-            return []
-
     # -- TCP --
 
     def client(self, timeout=REPLY_TIMEOUT):
         return Client(self.port, timeout)
-
-    # -- windows and the tray --
-
-    def wait_for(self, predicate, timeout=WAIT_TIMEOUT, what="the condition"):
-        return wait_for(predicate, timeout, what, self.describe)
-
-    def main_window(self):
-        """The program's hidden main window, or None."""
-        found = self.desktop.find(MAIN_CLASS, MAIN_TITLE)
-        return found[0] if found else None
-
-    def pid(self):
-        """The program's Windows process id (from its main window)."""
-        window = self.wait_for(self.main_window, START_TIMEOUT, "the main window")
-        return int(self.desktop.ok("pid 0x%x" % window).split()[0])
-
-    def command(self, command_id, arg=0):
-        """Posts WM_COMMAND(command_id, arg) to the main window, as the tray menu or network does."""
-        window = self.wait_for(self.main_window, START_TIMEOUT, "the main window")
-        self.desktop.ok("command 0x%x %d %d" % (window, command_id, arg))
-
-    def tray(self):
-        return self.desktop.tray()
-
-    def wait_tray(self, timeout=WAIT_TIMEOUT, **expected):
-        """Waits until the icon is there with the expected values (icon="playing", tip=...)."""
-        def matches():
-            tray = self.desktop.tray()
-            if tray["count"] > 0 and all(tray.get(k) == v for k, v in expected.items()):
-                return tray
-            return None
-        return self.wait_for(matches, timeout, "the tray icon %r" % (expected or ""))
-
-    def _pull_events(self):
-        if self.desktop is not None:
-            self._history.extend(self.desktop.events())
-
-    def events(self):
-        """The notification calls since the last call."""
-        self._pull_events()
-        new = self._history[self._history_read:]
-        self._history_read = len(self._history)
-        return new
-
-    def event_mark(self):
-        """Where the notification history stands now: wait_shown(since=...) looks only after it."""
-        self._pull_events()
-        return len(self._history)
-
-    def wait_shown(self, icon, tip, since=0, timeout=WAIT_TIMEOUT):
-        """Waits until a call after `since` (an event_mark) added or changed the icon to this picture
-        and tooltip (a text, or a pattern it must match), whatever a later call (the refresh tick)
-        shows now; returns the mark just after that call."""
-        def shown():
-            self._pull_events()
-            for index in range(since, len(self._history)):
-                event = self._history[index]
-                if event["kind"] in ("add", "modify") and event["icon"] == icon and (
-                        event["tip"] == tip if isinstance(tip, str) else tip.match(event["tip"])):
-                    return index + 1
-            return None
-        return self.wait_for(shown, timeout, "a call showing icon %s with tip %r" % (icon, tip))
-
-    def click(self, kind="right", x=None, y=None):
-        # The port accepts connections before the icon is added: a click waits for the icon.
-        self.wait_tray(START_TIMEOUT)
-        return self.desktop.click(kind, x, y)
-
-    def wait_menu(self, timeout=WAIT_TIMEOUT):
-        return self.wait_for(self.desktop.menu, timeout, "the popup menu")
-
-    def wait_menu_closed(self, timeout=WAIT_TIMEOUT):
-        return self.wait_for(lambda: self.desktop.menu() is None, timeout, "the popup menu to close")
-
-    def menu_choose(self, key, timeout=WAIT_TIMEOUT):
-        """Right-clicks the icon, waits for the menu and types the item's accelerator."""
-        self.click("right")
-        self.wait_menu(timeout)
-        self.desktop.menu_key(key)
-        self.wait_menu_closed(timeout)
-
-    def wait_window(self, title, class_name=None, timeout=WAIT_TIMEOUT):
-        return self.desktop.wait_window(class_name, title, timeout)
-
-    def wait_window_gone(self, hwnd, timeout=WAIT_TIMEOUT):
-        self.wait_for(lambda: self.desktop.info(hwnd) is None, timeout, "window 0x%x to close" % hwnd)
-
-    def message_box_text(self, hwnd):
-        """The text of a message box (its static controls, joined)."""
-        return "".join(text for _, class_name, text in self.desktop.controls(hwnd)
-                       if class_name.lower() == "static" and text)
-
-    def process_stats(self):
-        return self.desktop.process_stats(self.pid())
-
-    def screenshot(self, path):
-        subprocess.run(["import", "-window", "root", path], env=dict(os.environ, DISPLAY=ensure_display()),
-                       check=True, timeout=60)
-
-    def describe(self):
-        """The state of things, for failure messages."""
-        lines = []
-        if self.process is None:
-            lines.append("qel.exe: not started")
-        elif self.process.poll() is None:
-            lines.append("qel.exe: running")
-        else:
-            lines.append("qel.exe: ended with %s" % self.process.returncode)
-        if self.desktop is not None and self.desktop.process.poll() is None:
-            try:
-                lines.append("tray: %r" % self.desktop.tray())
-                for hwnd in self.desktop.find():
-                    info = self.desktop.info(hwnd)
-                    if info and info["visible"] and info["class"] != "Shell_TrayWnd":
-                        texts = [t for _, _, t in self.desktop.controls(hwnd) if t]
-                        lines.append("window 0x%x %s %r %r" % (hwnd, info["class"], info["title"], texts))
-            except HarnessError as e:
-                lines.append("desktop: %s" % e)
-        tail = tail(os.path.join(self.dir, "qel.stderr"))
-        if tail:
-            lines.append("qel.exe stderr:\n" + tail)
-        return "\n".join(lines)

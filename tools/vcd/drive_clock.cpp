@@ -8,7 +8,6 @@ extern "C" BOOL WINAPI mciDriverNotify(HANDLE callback, MCIDEVICEID device, UINT
 
 namespace {
 
-constexpr DWORD CLOCK_TICK_MS = 20;
 constexpr int MAX_QUEUED_NOTES = 8;
 constexpr uint64_t MILLISECONDS_PER_SECOND = 1000;
 
@@ -20,26 +19,12 @@ struct Note {
 
 Note notes[MAX_QUEUED_NOTES];
 int note_count;
-ClockThread running_clock;
 
 void queue_note(HANDLE callback, MCIDEVICEID device, UINT code)
 {
     if (note_count < MAX_QUEUED_NOTES) {
         notes[note_count++] = Note{callback, device, code};
     }
-}
-
-DWORD WINAPI clock_main(void* stop_event)
-{
-    while (WaitForSingleObject(static_cast<HANDLE>(stop_event), CLOCK_TICK_MS) == WAIT_TIMEOUT) {
-        EnterCriticalSection(&drive_lock);
-        const uint64_t now = now_ms();
-        refresh_settings(false, now);
-        advance(now);
-        flush_notes();
-        LeaveCriticalSection(&drive_lock);
-    }
-    return 0;
 }
 
 }  // namespace
@@ -155,31 +140,4 @@ bool ready()
 {
     const Drive& d = drive;
     return !d.door_open && d.disc_present && (d.load_kind == LoadKind::refuse || !loading(now_ms()));
-}
-
-void start_clock()
-{
-    if (running_clock.thread != nullptr) {
-        return;
-    }
-    running_clock.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    running_clock.thread = CreateThread(nullptr, 0, clock_main, running_clock.stop, 0, nullptr);
-}
-
-ClockThread detach_clock()
-{
-    const ClockThread clock = running_clock;
-    running_clock = ClockThread{};
-    return clock;
-}
-
-void join_clock(ClockThread clock)
-{
-    if (clock.thread == nullptr) {
-        return;
-    }
-    SetEvent(clock.stop);
-    WaitForSingleObject(clock.thread, INFINITE);
-    CloseHandle(clock.thread);
-    CloseHandle(clock.stop);
 }

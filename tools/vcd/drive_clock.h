@@ -31,15 +31,3 @@ bool loading(uint64_t now);
 // The disc can be read: door closed, a disc in and not still loading (a drive that only refuses
 // plays while it loads answers queries meanwhile).
 bool ready();
-
-// The thread that ticks the clock while a device is open.
-struct ClockThread {
-    HANDLE thread;
-    HANDLE stop;
-};
-
-void start_clock();
-// Takes the running clock thread, if any, out of the drive's state for join_clock.
-ClockThread detach_clock();
-// Called without drive_lock held: the thread may be waiting for it.
-void join_clock(ClockThread clock);

@@ -72,11 +72,3 @@ uint64_t now_ms();
 // The open device with this driver id (1 to MAX_INSTANCES), or null.
 Instance* instance_of(DWORD_PTR id);
 bool any_other_open(const Instance* self);
-
-// The drive as it is when a program first opens it: settings from VCD_DIR's disc.ini, or the
-// defaults when there is none.
-void reset_drive(uint64_t now);
-
-// Re-reads disc.ini when it has changed and applies it to the drive; first applies it whatever
-// it says, as the state of a freshly opened drive. True when it applied the file.
-bool refresh_settings(bool first, uint64_t now);

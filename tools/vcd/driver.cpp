@@ -7,7 +7,9 @@
 #include <mmsystem.h>
 #include <mmddk.h>
 
+#include "tools/vcd/clock_thread.h"
 #include "tools/vcd/drive_clock.h"
+#include "tools/vcd/drive_settings.h"
 #include "tools/vcd/drive_state.h"
 #include "tools/vcd/mci_commands.h"
 

@@ -5,8 +5,10 @@
 
 #include <cstdio>
 
+#include "tools/vcd/clock_thread.h"
 #include "tools/vcd/disc.h"
 #include "tools/vcd/drive_clock.h"
+#include "tools/vcd/drive_settings.h"
 #include "tools/vcd/drive_state.h"
 #include "tools/vcd/settings_file.h"
 #include "tools/vcd/vcd_log.h"

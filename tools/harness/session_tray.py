@@ -1,0 +1,71 @@
+"""A session's tray icon: what the notification area shows, the calls that changed it, and the
+clicks and popup menu."""
+
+from .base import START_TIMEOUT, WAIT_TIMEOUT
+
+__all__ = ["SessionTray"]
+
+
+class SessionTray:
+    """Session's half that watches and clicks the tray icon through the test desktop (self.desktop,
+    self._history, self._history_read)."""
+
+    def tray(self):
+        return self.desktop.tray()
+
+    def wait_tray(self, timeout=WAIT_TIMEOUT, **expected):
+        """Waits until the icon is there with the expected values (icon="playing", tip=...)."""
+        def matches():
+            tray = self.desktop.tray()
+            if tray["count"] > 0 and all(tray.get(k) == v for k, v in expected.items()):
+                return tray
+            return None
+        return self.wait_for(matches, timeout, "the tray icon %r" % (expected or ""))
+
+    def _pull_events(self):
+        if self.desktop is not None:
+            self._history.extend(self.desktop.events())
+
+    def events(self):
+        """The notification calls since the last call."""
+        self._pull_events()
+        new = self._history[self._history_read:]
+        self._history_read = len(self._history)
+        return new
+
+    def event_mark(self):
+        """Where the notification history stands now: wait_shown(since=...) looks only after it."""
+        self._pull_events()
+        return len(self._history)
+
+    def wait_shown(self, icon, tip, since=0, timeout=WAIT_TIMEOUT):
+        """Waits until a call after `since` (an event_mark) added or changed the icon to this picture
+        and tooltip (a text, or a pattern it must match), whatever a later call (the refresh tick)
+        shows now; returns the mark just after that call."""
+        def shown():
+            self._pull_events()
+            for index in range(since, len(self._history)):
+                event = self._history[index]
+                if event["kind"] in ("add", "modify") and event["icon"] == icon and (
+                        event["tip"] == tip if isinstance(tip, str) else tip.match(event["tip"])):
+                    return index + 1
+            return None
+        return self.wait_for(shown, timeout, "a call showing icon %s with tip %r" % (icon, tip))
+
+    def click(self, kind="right", x=None, y=None):
+        # The port accepts connections before the icon is added: a click waits for the icon.
+        self.wait_tray(START_TIMEOUT)
+        return self.desktop.click(kind, x, y)
+
+    def wait_menu(self, timeout=WAIT_TIMEOUT):
+        return self.wait_for(self.desktop.menu, timeout, "the popup menu")
+
+    def wait_menu_closed(self, timeout=WAIT_TIMEOUT):
+        return self.wait_for(lambda: self.desktop.menu() is None, timeout, "the popup menu to close")
+
+    def menu_choose(self, key, timeout=WAIT_TIMEOUT):
+        """Right-clicks the icon, waits for the menu and types the item's accelerator."""
+        self.click("right")
+        self.wait_menu(timeout)
+        self.desktop.menu_key(key)
+        self.wait_menu_closed(timeout)
