@@ -57,6 +57,7 @@ constexpr CommandEntry COMMANDS[] = {
     {"pid", Takes::window, NO_WINDOW, cmd_pid},
     {"close", Takes::window, NO_WINDOW, cmd_close},
     {"post", Takes::window, "usage: post <hwnd> <msg> <wparam> <lparam>", cmd_post},
+    {"send", Takes::window, "usage: send <hwnd> <msg> <wparam> <lparam>", cmd_send},
     {"command", Takes::window, "usage: command <hwnd> <id> [<lparam>]", cmd_command},
     {"cursor", Takes::nothing, "usage: cursor [x y]", cmd_cursor},
     {"type", Takes::nothing, "usage: type <text>", cmd_type},

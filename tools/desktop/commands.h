@@ -36,6 +36,7 @@ void cmd_window_rect(Args& args);
 void cmd_pid(Args& args);
 void cmd_close(Args& args);
 void cmd_post(Args& args);
+void cmd_send(Args& args);
 void cmd_command(Args& args);
 void cmd_process(Args& args);
 

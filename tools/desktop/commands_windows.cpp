@@ -97,6 +97,25 @@ void cmd_post(Args& args)
     reply_add("ok");
 }
 
+// Sent, as the system sends the session's end: the answer is what the window procedure returned.
+// Waits at most 10 s, so a window that does not answer cannot hold the desktop up.
+void cmd_send(Args& args)
+{
+    long long message = 0;
+    long long wparam = 0;
+    long long lparam = 0;
+    if (!next_number(&args.rest, &message) || !next_number(&args.rest, &wparam) || !next_number(&args.rest, &lparam)) {
+        reply_error(args.usage);
+        return;
+    }
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(args.window, UINT(message), WPARAM(wparam), LPARAM(lparam), SMTO_NORMAL, 10000, &result)) {
+        reply_error("send failed or timed out");
+        return;
+    }
+    reply_add("ok %lld", static_cast<long long>(result));
+}
+
 void cmd_command(Args& args)
 {
     long long id = 0;
