@@ -80,10 +80,19 @@ def ini_port(session):
 
 class StartupTest(unittest.TestCase):
 
-    def error_box(self, session, text, owner_pid=None):
-        """Waits for the "Error" box, checks its text and answers OK."""
+    def assert_in_front(self, session, box):
+        """A message of a program with nothing on the screen has no owner: owned by the hidden main
+        window it would stay behind the others, unseen. (It also asks to come to the front,
+        MB_SETFOREGROUND | MB_TOPMOST, which Wine's message box passes over.)"""
+        self.assertEqual(session.desktop.info(box)["owner"], 0, "the box has an owner")
+
+    def error_box(self, session, text, owner_pid=None, in_front=True):
+        """Waits for the "Error" box, checks its text (and that it is in front, for a message of
+        the start rather than of a dialog) and answers OK."""
         box = session.wait_window("Error")
         self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), text)
+        if in_front:
+            self.assert_in_front(session, box)
         if owner_pid is not None:
             self.assertEqual(session.desktop.info(box)["pid"], owner_pid)
         session.desktop.press(box, IDOK)
@@ -105,6 +114,7 @@ class StartupTest(unittest.TestCase):
                                                             extra_env={"LC_ALL": locale}) as session:
                 box = session.wait_window("Error")
                 self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), NO_AUDIO_CD)
+                self.assert_in_front(session, box)
                 self.assertIn((IDOK, "Button", "OK"), session.desktop.controls(box))
                 self.assertTrue(harness.refuses(session.port), "nothing listens once the device is missing")
                 session.desktop.press(box, IDOK)
@@ -126,7 +136,7 @@ class StartupTest(unittest.TestCase):
             dialog = self.settings_dialog(session, first)
             session.desktop.set_text(dialog, IDC_PORT, str(second))
             session.desktop.press(dialog, IDOK)
-            self.error_box(session, PORT_IN_USE)
+            self.error_box(session, PORT_IN_USE, in_front=False)  # the dialog's own, over it
             self.assertTrue(session.desktop.info(dialog)["visible"])
             self.assertEqual(session.desktop.get_text(dialog, IDC_PORT), str(second))
             self.assertEqual(ini_port(session), str(first))
@@ -193,6 +203,7 @@ class StartupTest(unittest.TestCase):
             box = session.wait_window("Error")
             self.assertNotEqual(session.desktop.info(box)["pid"], first_pid)
             self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), ALREADY_RUNNING)
+            self.assert_in_front(session, box)
             self.assertTrue(harness.refuses(copy_port), "the second copy listens")
             session.desktop.press(box, IDOK)
             self.assertEqual(copy.wait(harness.EXIT_TIMEOUT), 0)
