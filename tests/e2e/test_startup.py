@@ -332,6 +332,22 @@ class RunningTest(unittest.TestCase):
                 return tray["icon"] == "playing" and POSITION.match(tray["tip"]) and tray["tip"] != started
             session.wait_for(later_position, 30, "a tick to show the position moving on")
 
+    def test_an_icon_the_taskbar_lost_unannounced_comes_back_with_the_next_change(self):
+        # An elevated program may not hear "TaskbarCreated": its next change is refused, and
+        # then it adds the icon again.
+        with Session() as session, session.client() as client:
+            session.wait_tray()
+            window = session.main_window()
+            session.desktop.ok("forget-icons")
+            session.events()
+            started = client.command("play").decode("ascii")
+            self.assertRegex(started, POSITION)
+            kinds = [(e["kind"], e["hwnd"]) for e in session.events()]
+            self.assertIn(("modify-failed", window), kinds)
+            self.assertIn(("add", window), kinds[kinds.index(("modify-failed", window)):])
+            tray = session.tray()
+            self.assertEqual((tray["count"], tray["icon"], tray["tip"]), (1, "playing", started))
+
     def test_taskbar_restart_brings_the_icon_back_as_it_is(self):
         with Session() as session, session.client() as client:
             session.wait_tray()

@@ -35,6 +35,7 @@ constexpr CommandEntry COMMANDS[] = {
     {"click", Takes::nothing, "usage: click left|right|move|left-up|right-up|left-double|right-double [x y]",
         cmd_click},
     {"taskbar-created", Takes::nothing, nullptr, cmd_taskbar_created},
+    {"forget-icons", Takes::nothing, nullptr, cmd_forget_icons},
     {"refuse-adds", Takes::nothing, "usage: refuse-adds <count>", cmd_refuse_adds},
     {"find", Takes::nothing, FIND_USAGE, cmd_find},
     {"find-visible", Takes::nothing, FIND_USAGE, cmd_find_visible},

@@ -26,6 +26,7 @@ void cmd_tray(Args& args);
 void cmd_events(Args& args);
 void cmd_click(Args& args);
 void cmd_taskbar_created(Args& args);
+void cmd_forget_icons(Args& args);
 void cmd_refuse_adds(Args& args);
 
 // Top-level windows and processes: commands_windows.cpp.
