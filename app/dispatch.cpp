@@ -68,10 +68,9 @@ int show_word(const char* word)
 
 void open_settings(HWND window)
 {
-    SettingsChoice choice = {port};
-    if (show_settings_dialog(instance, window, &choice) == IDOK && choice.port != port) {
-        change_port(window, choice.port);
-    }
+    // A new port is put to use while the dialog is open, so that one that is taken keeps it open.
+    SettingsChoice choice = {port, change_port};
+    show_settings_dialog(instance, window, &choice);
 }
 
 // The dialog offers the disc's tracks with the current one selected; the track chosen goes
@@ -180,12 +179,15 @@ void on_mci_notify(WPARAM wparam)
     }
 }
 
-void change_port(HWND owner, int new_port)
+bool change_port(HWND owner, int new_port)
 {
+    if (!restart_listener(new_port)) {
+        return false;
+    }
     port = new_port;
-    restart_listener(port);
     // The program serves on the new port either way; the user learns that the next start will not.
     if (!write_port(port)) {
-        show_message(owner, TEXT_PORT_NOT_SAVED_FORMAT, TEXT_ERROR_TITLE, ini_path);
+        show_path_message(owner, TEXT_PORT_NOT_SAVED_FORMAT, TEXT_ERROR_TITLE, ini_path);
     }
+    return true;
 }

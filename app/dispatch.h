@@ -17,5 +17,6 @@ void on_mci_notify(WPARAM wparam);
 int toggle_pause(HWND window, DWORD mode);
 
 // A port the user chose: serve on it and save it, saying so when the settings file cannot keep
-// it. owner: the window of the message (none during start-up).
-void change_port(HWND owner, int new_port);
+// it. False, with nothing changed, when the port cannot be bound. owner: the window of the
+// message (the settings dialog).
+bool change_port(HWND owner, int new_port);

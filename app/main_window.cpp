@@ -16,10 +16,15 @@
 #include "server/command_flow.h"
 #include "server/control_server.h"
 #include "ui/settings_dialog.h"
+#include "ui/system_function.h"
 #include "ui/wide_text.h"
 
 namespace {
 
+// One copy per logon session: a second one would fight the first for the drive and the port.
+constexpr wchar_t ONE_COPY_MUTEX[] = L"Local\\qel-one-copy";
+// ChangeWindowMessageFilterEx's MSGFLT_ALLOW (Windows 7 and later).
+constexpr DWORD MESSAGE_FILTER_ALLOW = 1;
 // Windows Sockets 2: the worker waits on its connection and its marks together (WSAEventSelect).
 constexpr WORD WINSOCK_VERSION_2_2 = MAKEWORD(2, 2);
 
@@ -53,8 +58,19 @@ void shut_down_everything(HWND window)
 
 void fatal_startup_error(HWND window, const char* text)
 {
-    show_message(window, text, TEXT_ERROR_TITLE);
+    show_startup_message(text, TEXT_ERROR_TITLE);
     shut_down_everything(window);
+}
+
+// An elevated program gets no message from a program with lower rights, such as the shell's
+// announcement of a restarted taskbar, unless it lets it through.
+void let_taskbar_restart_through(HWND window)
+{
+    using ChangeFilterEx = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    const auto change_filter = system_function<ChangeFilterEx>(L"user32.dll", "ChangeWindowMessageFilterEx");
+    if (change_filter != nullptr && taskbar_created != 0) {
+        change_filter(window, taskbar_created, MESSAGE_FILTER_ALLOW, nullptr);
+    }
 }
 
 static_assert(MESSAGE_APP_FIRST == WM_APP, "private messages start at WM_APP");
@@ -64,20 +80,16 @@ static_assert(MESSAGE_APP_FIRST == WM_APP, "private messages start at WM_APP");
 bool start_listening(HWND window)
 {
     attach_server(window);
-    // A worker started on a listener that could not be made ends at once; the next restart
-    // waits for it, so only one worker ever accepts on a listener.
     while (!restart_listener(port)) {
-        show_message(window, TEXT_PORT_IN_USE, TEXT_ERROR_TITLE);
-        // No owner: creation has not finished. The same port is simply tried again.
-        SettingsChoice choice = {port};
+        show_startup_message(TEXT_PORT_IN_USE, TEXT_ERROR_TITLE);
+        // No owner: creation has not finished. Another port is put to use by the dialog, which
+        // stays open while the port typed is taken too; the same port is simply tried again.
+        SettingsChoice choice = {port, change_port};
         if (show_settings_dialog(instance, nullptr, &choice) == IDCANCEL) {
             return false;
         }
-        if (choice.port != port) {
-            change_port(nullptr, choice.port);
-            if (listening()) {
-                return true;
-            }
+        if (listening()) {
+            return true;
         }
     }
     return true;
@@ -99,6 +111,7 @@ void on_create(HWND window)
         fatal_startup_error(window, TEXT_CANNOT_SET_UP);
         return;
     }
+    let_taskbar_restart_through(window);
     announce_tray(window);
     SetTimer(window, TIMER_REFRESH, REFRESH_PERIOD_MS, nullptr);
     timer_started = true;
@@ -113,6 +126,19 @@ void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
         break;
     case WM_DESTROY:
         shut_down_everything(window);
+        break;
+    case WM_ENDSESSION:
+        // The session ends: after this returns the process may be ended without another message.
+        // (WM_QUERYENDSESSION before it is answered at once: the program never holds up a logoff.)
+        if (wparam != FALSE) {
+            shut_down_everything(window);
+        }
+        break;
+    case WM_DPICHANGED:
+    case WM_SETTINGCHANGE:
+    case WM_DISPLAYCHANGE:
+        // Another scale: the notification area shows its icons at another size.
+        rescale_tray(window);
         break;
     case WM_COMMAND:
         if (LOWORD(wparam) >= CMD_FIRST && LOWORD(wparam) <= CMD_LAST) {
@@ -154,6 +180,9 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
         announce_tray(window);
     }
     route(window, message, wparam, lparam);
+    if (message == WM_QUERYENDSESSION) {
+        return TRUE;
+    }
     // Every message goes on to the default procedure, handled or not: it does nothing for the
     // program's own, and the system's (WM_CLOSE destroying the window, above all) keep their meaning.
     return DefWindowProcA(window, message, wparam, lparam);
@@ -163,6 +192,13 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
 
 int run_program(HINSTANCE module)
 {
+    // A second copy says so and ends, before it touches anything.
+    const HANDLE one_copy = CreateMutexW(nullptr, FALSE, ONE_COPY_MUTEX);
+    if (one_copy != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+        show_startup_message(TEXT_ALREADY_RUNNING, TEXT_ERROR_TITLE);
+        CloseHandle(one_copy);
+        return 0;
+    }
     // The manifest asks for the themed controls; this makes sure their library is loaded.
     InitCommonControls();
     WNDCLASSA window_class = {};
@@ -189,6 +225,9 @@ int run_program(HINSTANCE module)
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
+    }
+    if (one_copy != nullptr) {
+        CloseHandle(one_copy);
     }
     return static_cast<int>(message.wParam);
 }

@@ -3,7 +3,7 @@
 #include "app/settings_path.h"
 
 // Empty when the executable's path is too long for one; the settings then stay at their defaults.
-extern char ini_path[SETTINGS_PATH_SIZE];
+extern wchar_t ini_path[SETTINGS_PATH_SIZE];
 // The control server's port. Main thread only.
 extern int port;
 

@@ -1,6 +1,6 @@
 #pragma once
 // Where the settings file lives: beside the executable, named after it, extension ".ini".
-// Platform-free; the caller supplies the ANSI code page's lead-byte test.
+// Platform-free; for 8-bit paths the caller supplies the ANSI code page's lead-byte test.
 #include <cstddef>
 
 constexpr size_t SETTINGS_PATH_SIZE = 260;  // at most 259 characters and the terminating NUL
@@ -12,3 +12,7 @@ using lead_byte_test = bool (*)(unsigned char byte);
 // dot) and joins drive, directory, base name and ".ini" into out. Returns false, leaving out
 // empty, when the result would not fit in out_size bytes with its NUL.
 bool make_settings_path(const char* exe_path, lead_byte_test is_lead_byte, char* out, size_t out_size);
+
+// The same for a wide (UTF-16) path, which names any folder whatever the system's code page.
+// SETTINGS_PATH_SIZE counts wide characters here.
+bool make_settings_path(const wchar_t* exe_path, wchar_t* out, size_t out_size);

@@ -203,10 +203,18 @@ bool touch_known()
     return version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2);
 }
 
+// The queue status flags that mean a person acts, decided at the first look (0: not yet). Main
+// thread only. A plain variable, not a function's static: a guarded static would link the threads
+// library, whose imports Windows XP lacks.
+UINT person_flags = 0;
+
 // Whether input or paint waits in the main thread's queue. Main thread only.
 bool person_waiting()
 {
-    static UINT flags = touch_known() ? PERSON_INPUT | QS_TOUCH_INPUT | QS_POINTER_INPUT : PERSON_INPUT;
+    if (person_flags == 0) {
+        person_flags = touch_known() ? PERSON_INPUT | QS_TOUCH_INPUT | QS_POINTER_INPUT : PERSON_INPUT;
+    }
+    UINT& flags = person_flags;
     SetLastError(0);
     DWORD status = GetQueueStatus(flags);
     if (status == 0 && GetLastError() == ERROR_INVALID_FLAGS && flags != PERSON_INPUT) {
@@ -247,14 +255,17 @@ void CALLBACK let_worker_go_on(HWND window, UINT, UINT_PTR timer, DWORD)
 uint32_t unguessable_number()
 {
     // RtlGenRandom, exported by advapi32 as SystemFunction036 since Windows XP, looked up at run
-    // time so that the program starts wherever it is missing.
+    // time so that the program starts wherever it is missing. Looked up at each call (one a
+    // connection): both threads call this, and a guarded static would link the threads library,
+    // whose imports Windows XP lacks.
     using gen_random = BOOLEAN(WINAPI*)(PVOID, ULONG);
-    static const gen_random rtl_gen_random = [] {
-        const HMODULE advapi32 = LoadLibraryA("advapi32.dll");
-        return advapi32 == nullptr
-            ? nullptr
-            : reinterpret_cast<gen_random>(reinterpret_cast<void*>(GetProcAddress(advapi32, "SystemFunction036")));
-    }();
+    HMODULE advapi32 = GetModuleHandleA("advapi32.dll");
+    if (advapi32 == nullptr) {
+        advapi32 = LoadLibraryA("advapi32.dll");
+    }
+    const gen_random rtl_gen_random = advapi32 == nullptr
+        ? nullptr
+        : reinterpret_cast<gen_random>(reinterpret_cast<void*>(GetProcAddress(advapi32, "SystemFunction036")));
     uint32_t number = 0;
     if (rtl_gen_random == nullptr || !rtl_gen_random(&number, sizeof number)) {
         // Not secret, but not a small counter either.

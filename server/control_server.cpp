@@ -179,6 +179,10 @@ SOCKET create_listener(int port)
     if (socket == INVALID_SOCKET) {
         return INVALID_SOCKET;
     }
+    // No other program may take the port over while it is ours (Windows lets one bind a port
+    // already bound, with SO_REUSEADDR, unless the first said this).
+    const BOOL exclusive = TRUE;
+    setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -226,10 +230,15 @@ void stop_worker()
 
 bool restart_listener(int port)
 {
+    // The new listener first: when it cannot be made, the old one (if any) goes on serving.
+    const SOCKET listener = create_listener(port);
+    if (listener == INVALID_SOCKET) {
+        return false;
+    }
     stop_worker();
-    listen_socket.store(create_listener(port));
+    listen_socket.store(listener);
     start_worker();
-    return listening();
+    return true;
 }
 
 bool listening()

@@ -23,8 +23,9 @@ SOCKET create_listener(int port);
 // listener and the connection, and waits for the worker to end; nothing to do when none runs.
 void start_worker();
 void stop_worker();
-// Main thread: stop, a listener on the port, a new worker (also when the listener could not be
-// made: that worker posts what the last one left and ends). Returns whether the program listens.
+// Main thread: a listener on the port, then the running worker stopped and a new one started on
+// it. False, with everything left as it was (the old port still served, if there was one), when
+// the port cannot be bound.
 bool restart_listener(int port);
 
 // Main thread: what the server is doing.

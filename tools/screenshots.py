@@ -6,8 +6,8 @@ message shown when the port is taken.
     QEL_WIN_BUILD=build/windows tools/screenshots.py [--dpi N] [output directory, default docs]
 
 With --dpi N (e.g. 144 for 150 %) the prefix runs at that scale (harness.wine_dpi, which puts it
-back at 96 afterwards) and the script makes the menu and both dialogs only, as menu-144dpi.png,
-track-dialog-144dpi.png and settings-dialog-144dpi.png.
+back at 96 afterwards) and the script makes the menu, both dialogs and the start-up message only, as
+menu-144dpi.png, track-dialog-144dpi.png, settings-dialog-144dpi.png and port-in-use-144dpi.png.
 
 It needs a built Windows tree and its prefix (scripts/prepare-wine), xdotool and ImageMagick; it
 runs on $DISPLAY or on an Xvfb of its own. The program's icon is shown by Wine's own "Wine System
@@ -60,7 +60,7 @@ class Pictures:
     the menu and the dialogs, whose layout the scale changes, named for it (menu-144dpi.png)."""
 
     NAMES = ("tray-idle", "tray-playing", "menu", "menu-door-open", "track-dialog", "settings-dialog", "port-in-use")
-    SCALED = ("menu", "track-dialog", "settings-dialog")
+    SCALED = ("menu", "track-dialog", "settings-dialog", "port-in-use")
 
     def __init__(self, out, dpi):
         self.out = out
@@ -279,8 +279,7 @@ def main():
             dialog_pictures(session, pictures)
         finally:
             session.close()
-        if own_scale:
-            port_taken_picture(pictures)
+        port_taken_picture(pictures)
     for name in Pictures.NAMES:
         if pictures.path(name):
             print(pictures.path(name))

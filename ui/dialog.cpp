@@ -1,5 +1,7 @@
 #include "ui/dialog.h"
 
+#include "ui/placement.h"
+
 namespace {
 
 // What the dialog procedure keeps of one open dialog, in the dialog's user data.
@@ -8,26 +10,31 @@ struct OpenDialog {
     void* choice;
 };
 
-// Moves a dialog next to the mouse cursor, inside the work area's right and bottom edges.
+// The work area (the screen less the taskbar) of the monitor under the cursor; with several
+// monitors the primary one's (SPI_GETWORKAREA) may be elsewhere, and a taskbar may stand on any edge.
+Area work_area_at(POINT cursor)
+{
+    MONITORINFO info = {};
+    info.cbSize = sizeof info;
+    RECT work = {};
+    if (GetMonitorInfoW(MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST), &info)) {
+        work = info.rcWork;
+    } else {
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    }
+    return {work.left, work.top, work.right, work.bottom};
+}
+
+// Moves a dialog next to the mouse cursor, inside the work area of the monitor there.
 void place_near_cursor(HWND dialog)
 {
-    RECT work_area = {};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work_area, 0);
     RECT rect = {};
     GetWindowRect(dialog, &rect);
     POINT cursor = {};
     GetCursorPos(&cursor);
-    const LONG width = rect.right - rect.left;
-    const LONG height = rect.bottom - rect.top;
-    LONG x = cursor.x;
-    LONG y = cursor.y;
-    if (x + width >= work_area.right) {
-        x -= width;
-    }
-    if (y + height >= work_area.bottom) {
-        y -= height;
-    }
-    SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    const Position at =
+        place_at_cursor(work_area_at(cursor), rect.right - rect.left, rect.bottom - rect.top, cursor.x, cursor.y);
+    SetWindowPos(dialog, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 }
 
 // Answers FALSE (not handled) to every message, as a dialog procedure may: the dialog manager's

@@ -58,7 +58,17 @@ bool on_ok(HWND dialog, void* context)
         }
         port = ntohs(static_cast<u_short>(service->s_port));
     }
-    static_cast<SettingsChoice*>(context)->port = port;
+    // The listener takes the low 16 bits: those of 0 or 65536 would make it take any free port.
+    if ((port & 0xFFFF) == 0) {
+        show_message(dialog, TEXT_BAD_PORT_NAME, TEXT_ERROR_TITLE);
+        return false;
+    }
+    SettingsChoice* choice = static_cast<SettingsChoice*>(context);
+    if (port != choice->port && choice->use_port != nullptr && !choice->use_port(dialog, port)) {
+        show_message(dialog, TEXT_PORT_IN_USE, TEXT_ERROR_TITLE);
+        return false;
+    }
+    choice->port = port;
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include "res/resource.h"
+#include "ui/system_function.h"
 
 namespace {
 
@@ -15,6 +16,8 @@ constexpr size_t V1_TIP_SIZE = 64;
 
 HICON playing_icon = nullptr;
 HICON idle_icon = nullptr;
+// The size both pictures were loaded at (0: none loaded).
+int icon_size = 0;
 
 // The version-1 record, as every shell understands it; fields whose flag is not set stay empty.
 NOTIFYICONDATAW make_record(HWND window)
@@ -37,20 +40,49 @@ void set_tip(NOTIFYICONDATAW* record, const char* text)
     record->szTip[i] = L'\0';
 }
 
-HICON load_small_icon(HINSTANCE module, int resource)
+// The notification area's picture size: the small icon size at the scale of the monitor the
+// window is on. GetSystemMetrics keeps the values of the start in a DPI-aware program, so the
+// scale is asked for where this Windows can answer (Windows 10 1607 and later).
+int small_icon_size(HWND window)
 {
-    const HICON icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(resource), IMAGE_ICON,
-        GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    using MetricsForDpi = int(WINAPI*)(int, UINT);
+    using DpiForWindow = UINT(WINAPI*)(HWND);
+    using DpiForSystem = UINT(WINAPI*)();
+    const auto metrics_for_dpi = system_function<MetricsForDpi>(L"user32.dll", "GetSystemMetricsForDpi");
+    const auto dpi_for_window = system_function<DpiForWindow>(L"user32.dll", "GetDpiForWindow");
+    const auto dpi_for_system = system_function<DpiForSystem>(L"user32.dll", "GetDpiForSystem");
+    UINT dpi = 0;
+    if (dpi_for_window != nullptr && window != nullptr) {
+        dpi = dpi_for_window(window);
+    }
+    if (dpi == 0 && dpi_for_system != nullptr) {
+        dpi = dpi_for_system();
+    }
+    if (metrics_for_dpi != nullptr && dpi != 0) {
+        return metrics_for_dpi(SM_CXSMICON, dpi);
+    }
+    return GetSystemMetrics(SM_CXSMICON);
+}
+
+HICON load_small_icon(HINSTANCE module, int resource, int size)
+{
+    const HICON icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(resource), IMAGE_ICON, size, size, 0));
     return icon != nullptr ? icon : LoadIconW(module, MAKEINTRESOURCEW(resource));
 }
 
 }  // namespace
 
-void load_tray_icons(HINSTANCE module)
+bool load_tray_icons(HINSTANCE module, HWND window)
 {
+    const int size = small_icon_size(window);
+    if (size == icon_size && playing_icon != nullptr && idle_icon != nullptr) {
+        return false;
+    }
     release_tray_icons();
-    playing_icon = load_small_icon(module, IDI_PLAYING);
-    idle_icon = load_small_icon(module, IDI_IDLE);
+    playing_icon = load_small_icon(module, IDI_PLAYING, size);
+    idle_icon = load_small_icon(module, IDI_IDLE, size);
+    icon_size = size;
+    return true;
 }
 
 void release_tray_icons()
@@ -61,6 +93,7 @@ void release_tray_icons()
             *icon = nullptr;
         }
     }
+    icon_size = 0;
 }
 
 HICON tray_icon(int resource)
@@ -79,7 +112,7 @@ bool tray_add(HWND window, const char* text, UINT callback_message, HICON icon)
     return Shell_NotifyIconW(NIM_ADD, &record) || Shell_NotifyIconW(NIM_MODIFY, &record);
 }
 
-void tray_update(HWND window, const char* text, HICON icon)
+bool tray_update(HWND window, const char* text, HICON icon)
 {
     NOTIFYICONDATAW record = make_record(window);
     if (text != nullptr) {
@@ -89,7 +122,7 @@ void tray_update(HWND window, const char* text, HICON icon)
         record.uFlags |= NIF_ICON;
         record.hIcon = icon;
     }
-    Shell_NotifyIconW(NIM_MODIFY, &record);
+    return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
 }
 
 void tray_remove(HWND window)

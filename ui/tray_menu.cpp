@@ -39,5 +39,8 @@ void show_tray_menu(HWND window, HMENU menu)
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window);
     TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+    // A message after the menu lets the system finish with it; without one the next menu can
+    // close as soon as it opens.
+    PostMessageW(window, WM_NULL, 0, 0);
     DestroyMenu(menu);
 }

@@ -1,91 +1,118 @@
 #include "ui/wide_text.h"
 
-#include <cstdio>
 #include <cwchar>
+
+#include "res/texts.h"
 
 namespace {
 
 constexpr UINT JAPANESE_CODE_PAGE = 932;
 
-bool widen(UINT code_page, const char* text, wchar_t* out, size_t size)
+// Whether the system can turn code page 932 into UTF-16, asked once. (Not a function's static:
+// its guarded initialisation would link the threads library, whose imports XP lacks.)
+enum class Known { not_yet, yes, no };
+Known japanese_code_page = Known::not_yet;
+
+bool has_japanese_code_page()
 {
-    // MB_ERR_INVALID_CHARS: a byte sequence the code page does not have is a failure, not a '?'.
-    if (MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text, -1, out, static_cast<int>(size)) == 0) {
-        out[0] = L'\0';
-        return false;
+    if (japanese_code_page == Known::not_yet) {
+        japanese_code_page = IsValidCodePage(JAPANESE_CODE_PAGE) ? Known::yes : Known::no;
     }
-    return true;
+    return japanese_code_page == Known::yes;
 }
 
-// A text as it is shown: wide where the system can convert it, else its 8-bit form.
-struct Shown {
-    bool is_wide;
-    wchar_t wide[WIDE_TEXT_SIZE];
-    char narrow[WIDE_TEXT_SIZE];
-};
-
-// text (code page 932) with its one "%s" replaced by argument (system code page), if one is given.
-void compose(const char* text, const char* argument, Shown* out)
+void widen(UINT code_page, const char* text, wchar_t* out, size_t size)
 {
-    out->is_wide = false;
-    if (argument == nullptr) {
-        std::snprintf(out->narrow, sizeof out->narrow, "%s", text);
+    // MB_ERR_INVALID_CHARS: a byte sequence the code page does not have is a failure, not a '?';
+    // then (a host name in some other encoding) whatever the conversion makes of it is shown.
+    if (MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text, -1, out, static_cast<int>(size)) == 0 &&
+        MultiByteToWideChar(code_page, 0, text, -1, out, static_cast<int>(size)) == 0) {
+        out[0] = L'\0';
+    }
+    out[size - 1] = L'\0';
+}
+
+// A program text (code page 932, or its English twin where the system has no 932) in UTF-16.
+void widen_text(const char* text, wchar_t* out, size_t size)
+{
+    if (has_japanese_code_page()) {
+        widen(JAPANESE_CODE_PAGE, text, out, size);
     } else {
-        std::snprintf(out->narrow, sizeof out->narrow, text, argument);
+        // The twins are ASCII, which every code page reads alike.
+        widen(CP_ACP, english_twin(text), out, size);
     }
+}
+
+// The text with its one "%s" replaced by the argument (when one is given), cut to the buffer.
+void compose(const char* text, const wchar_t* argument, wchar_t* out)
+{
     wchar_t wide_text[WIDE_TEXT_SIZE];
-    wchar_t wide_argument[WIDE_TEXT_SIZE] = L"";
-    if (!widen(JAPANESE_CODE_PAGE, text, wide_text, WIDE_TEXT_SIZE) ||
-        (argument != nullptr && !widen(CP_ACP, argument, wide_argument, WIDE_TEXT_SIZE))) {
-        return;
-    }
+    widen_text(text, wide_text, WIDE_TEXT_SIZE);
     // The one "%s", by hand: the C library's wide formats disagree on what %s takes.
     const wchar_t* place = argument != nullptr ? std::wcsstr(wide_text, L"%s") : nullptr;
-    const size_t before = place != nullptr ? static_cast<size_t>(place - wide_text) : std::wcslen(wide_text);
-    const wchar_t* after = place != nullptr ? place + 2 : L"";
-    if (before + std::wcslen(wide_argument) + std::wcslen(after) + 1 > WIDE_TEXT_SIZE) {
+    if (place == nullptr) {
+        std::wcscpy(out, wide_text);
         return;
     }
-    std::wmemcpy(out->wide, wide_text, before);
-    out->wide[before] = L'\0';
-    std::wcscat(out->wide, wide_argument);
-    std::wcscat(out->wide, after);
-    out->is_wide = true;
+    const size_t before = static_cast<size_t>(place - wide_text);
+    std::wmemcpy(out, wide_text, before);
+    out[before] = L'\0';
+    std::wcsncat(out, argument, WIDE_TEXT_SIZE - 1 - std::wcslen(out));
+    std::wcsncat(out, place + 2, WIDE_TEXT_SIZE - 1 - std::wcslen(out));
+}
+
+void compose_narrow_argument(const char* text, const char* argument, wchar_t* out)
+{
+    if (argument == nullptr) {
+        compose(text, nullptr, out);
+        return;
+    }
+    wchar_t wide_argument[WIDE_TEXT_SIZE];
+    widen(CP_ACP, argument, wide_argument, WIDE_TEXT_SIZE);
+    compose(text, wide_argument, out);
+}
+
+void show_box(HWND owner, const char* text, const wchar_t* argument, const char* title, UINT style)
+{
+    wchar_t shown_text[WIDE_TEXT_SIZE];
+    wchar_t shown_title[WIDE_TEXT_SIZE];
+    compose(text, argument, shown_text);
+    compose(title, nullptr, shown_title);
+    MessageBoxW(owner, shown_text, shown_title, style);
 }
 
 }  // namespace
 
 void show_message(HWND owner, const char* text, const char* title, const char* argument)
 {
-    Shown shown_text;
-    Shown shown_title;
-    compose(text, argument, &shown_text);
-    compose(title, nullptr, &shown_title);
-    if (shown_text.is_wide && shown_title.is_wide) {
-        MessageBoxW(owner, shown_text.wide, shown_title.wide, MB_OK);
-    } else {
-        MessageBoxA(owner, shown_text.narrow, title, MB_OK);
+    wchar_t wide_argument[WIDE_TEXT_SIZE];
+    if (argument != nullptr) {
+        widen(CP_ACP, argument, wide_argument, WIDE_TEXT_SIZE);
     }
+    show_box(owner, text, argument != nullptr ? wide_argument : nullptr, title, MB_OK);
+}
+
+void show_path_message(HWND owner, const char* text, const char* title, const wchar_t* path)
+{
+    show_box(owner, text, path, title, MB_OK);
+}
+
+void show_startup_message(const char* text, const char* title)
+{
+    // The program has nothing in front yet: the system lets it come forward only by these styles.
+    show_box(nullptr, text, nullptr, title, MB_OK | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
 void set_item_text(HWND dialog, int control, const char* text, const char* argument)
 {
-    Shown shown;
-    compose(text, argument, &shown);
-    if (shown.is_wide) {
-        SetDlgItemTextW(dialog, control, shown.wide);
-    } else {
-        SetDlgItemTextA(dialog, control, shown.narrow);
-    }
+    wchar_t shown[WIDE_TEXT_SIZE];
+    compose_narrow_argument(text, argument, shown);
+    SetDlgItemTextW(dialog, control, shown);
 }
 
 void append_menu_item(HMENU menu, UINT command, const char* label)
 {
-    Shown shown;
-    compose(label, nullptr, &shown);
-    if (shown.is_wide) {
-        AppendMenuW(menu, MF_STRING, command, shown.wide);
-    } else {
-        AppendMenuA(menu, MF_STRING, command, label);
-    }
+    wchar_t shown[WIDE_TEXT_SIZE];
+    compose(label, nullptr, shown);
+    AppendMenuW(menu, MF_STRING, command, shown);
 }

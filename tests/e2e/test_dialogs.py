@@ -17,6 +17,7 @@ VK_ESCAPE = 0x1B
 SETTINGS_TITLE = "設定"
 TRACKS_TITLE = "曲番号指定"
 BAD_NAME_TEXT = "ポートの名称が正しくありません。"
+PORT_IN_USE_TEXT = "TCP/IP ポート番号が使用されています。\nポート番号を変更してください。"
 NOT_SAVED_TEXT = "ポート番号を保存できませんでした。\n%s\n次回の起動では以前のポート番号が使われます。"
 PORT_LABEL = "ポート番号(&P)"
 # The tray menu while stopped, top to bottom; "" is a separator.
@@ -197,6 +198,48 @@ class SettingsDialogTest(DialogTestCase):
             close(dialog)
             self.assertEqual(client.command("status"), b"pause", "still connected")
             self.assertEqual(self.ini_port(), str(new_port))
+
+    def test_a_port_that_cannot_be_served_is_said_and_nothing_changes(self):
+        session = self.start()
+        held = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(held.close)
+        held.bind(("0.0.0.0", 0))
+        held.listen(1)
+        client = self.connect()
+        self.assertEqual(client.command("status"), b"pause")
+        with open(session.ini_path, "rb") as f:
+            ini_before = f.read()
+
+        dialog = self.open_settings()
+        # A port another program holds: the start-up's message, and the dialog stays as typed.
+        # 0 (and 65536, whose low 16 bits the listener takes) would let the system pick a port
+        # nobody knows: refused like a name that is no service.
+        for text, message in ((str(held.getsockname()[1]), PORT_IN_USE_TEXT), ("0", BAD_NAME_TEXT),
+                              ("65536", BAD_NAME_TEXT)):
+            with self.subTest(port=text):
+                self.desktop.set_text(dialog, IDC_PORT, text)
+                self.desktop.press(dialog, IDOK)
+                box = session.wait_window("Error")
+                self.assertEqual(session.message_box_text(box), message)
+                self.assertEqual(self.desktop.info(box)["pid"], self.desktop.info(dialog)["pid"])
+                self.desktop.press(box, IDOK)
+                session.wait_window_gone(box)
+                self.assertTrue(self.desktop.info(dialog)["visible"], "the dialog closed")
+                self.assertEqual(self.desktop.get_text(dialog, IDC_PORT), text)
+                # The old port goes on serving, the connected client too, and nothing is saved.
+                self.assertEqual(client.command("status"), b"pause")
+                self.assertFalse(harness.refuses(session.port), "the old port stopped listening")
+                self.assertEqual(client.command("stop"), b"stop")
+                with open(session.ini_path, "rb") as f:
+                    self.assertEqual(f.read(), ini_before)
+
+        # A free port in the same dialog is then taken as ever.
+        new_port = harness.free_port()
+        self.desktop.set_text(dialog, IDC_PORT, str(new_port))
+        self.ok(dialog)
+        with self.connect(new_port) as moved:
+            self.assertEqual(moved.command("status"), b"pause")
+        self.assertEqual(self.ini_port(), str(new_port))
 
     def test_port_text_is_read_as_number_or_service_name(self):
         session = self.start()

@@ -7,7 +7,10 @@ which Wine would not miss but Windows does."""
 import hashlib
 import os
 import re
+import shutil
 import struct
+import subprocess
+import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
 import zipfile
@@ -31,6 +34,11 @@ RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE = 0x8000
 # The images each icon group must hold: (side, bits per pixel).
 ICON_IMAGES = {(32, 4)} | {(side, 32) for side in (16, 20, 24, 32, 40, 48, 256)}
+# Every function qel.exe may import, as dll!function: each one confirmed in Microsoft's
+# documentation to exist on Windows XP SP3. A function newer than that is looked up at run time.
+XP_IMPORTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "xp_imports.txt")
+# Each download's objdump, from the MinGW binutils.
+OBJDUMP = {"win64": "x86_64-w64-mingw32-objdump", "win32": "i686-w64-mingw32-objdump"}
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 
@@ -92,6 +100,53 @@ class PeImage:
                     rva, size = struct.unpack_from("<II", self.read(base + leaf, 8))
                     found.setdefault((kind, ident), {})[language] = self.read(rva, size)
         return found
+
+
+def xp_imports():
+    with open(XP_IMPORTS, encoding="ascii") as f:
+        return {line.strip().lower() for line in f if line.strip() and not line.startswith("#")}
+
+
+def imports(objdump, exe_bytes):
+    """{dll!function} that the executable imports, its dll names in lower case."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "qel.exe")
+        with open(path, "wb") as f:
+            f.write(exe_bytes)
+        text = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True,
+                              timeout=120).stdout
+    found = set()
+    dll = None
+    for line in text.splitlines():
+        named = re.match(r"\s*DLL Name: (\S+)", line)
+        if named:
+            dll = named.group(1).lower()
+            continue
+        # "\t<hint> <name>" (or "<ordinal> <hint> <name>" in newer binutils) under a DLL's table.
+        entry = re.match(r"\s+(?:[0-9a-fA-F]+\s+)?[0-9a-fA-F]+\s+([A-Za-z_][\w@]*)\s*$", line)
+        if line and not line[0].isspace():
+            dll = None  # the next part of the dump: the import tables have ended
+        elif dll is not None and entry:
+            found.add("%s!%s" % (dll, entry.group(1).lower()))
+    return found
+
+
+class ImportsTest(unittest.TestCase):
+
+    def test_both_downloads_import_only_what_windows_xp_sp3_has(self):
+        allowed = xp_imports()
+        for arch, objdump in sorted(OBJDUMP.items()):
+            with self.subTest(arch=arch):
+                if shutil.which(objdump) is None:
+                    self.fail("%s is missing: install binutils-mingw-w64" % objdump)
+                path = os.path.join(harness.QEL_ROOT, "dist", "qel-%s-%s.zip" % (package_version(), arch))
+                with zipfile.ZipFile(path) as archive:
+                    found = imports(objdump, archive.read("qel.exe"))
+                self.assertTrue(any(name.startswith("kernel32.dll!") for name in found),
+                                "no imports read from %s's qel.exe" % arch)
+                self.assertEqual(sorted(found - allowed), [],
+                                 "imports not confirmed for Windows XP SP3 (look each up, then add it to %s, "
+                                 "or load it at run time)" % os.path.basename(XP_IMPORTS))
 
 
 class PackageTest(unittest.TestCase):
@@ -164,9 +219,9 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(len(supported), 5, "Vista, 7, 8, 8.1 and 10/11")
         settings = manifest.find("%sapplication/%swindowsSettings" % (ASM_V3, ASM_V3))
         self.assertEqual(settings.findtext("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness"),
-                         "PerMonitorV2, PerMonitor")
+                         "PerMonitorV2, System")
         self.assertEqual(settings.findtext("{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware"),
-                         "true/pm")
+                         "true")
 
         # Both pictures at every size the shell asks for, each image where its group says.
         for name, ident in sorted(resource_ids("IDI_").items()):

@@ -16,6 +16,10 @@ from harness import IDC_PORT, Session
 NO_AUDIO_CD = "AudioCD が使用できません。\n終了します。"
 PORT_IN_USE = "TCP/IP ポート番号が使用されています。\nポート番号を変更してください。"
 CANNOT_SET_UP = "設定ができません。終了します。"
+ALREADY_RUNNING = "qel はすでに起動しています。"
+JAPANESE_FOLDER = "音楽ツール"
+WM_QUERYENDSESSION = 0x11
+WM_ENDSESSION = 0x16
 SETTINGS_TITLE = "設定"
 MESSAGE_TEXT_ID = 65535
 IDOK = 1
@@ -49,6 +53,24 @@ def wait_until_default_port_is_free():
                      "holds it (a qel.exe started by hand or by another test run?)" % harness.DEFAULT_PORT)
 
 
+def english_system_env(test):
+    """LC_ALL=en_US.UTF-8: Wine's code page 1252, an English Windows. Wine reads the names of Unix
+    files in the locale's character set, which is ASCII where the locale is not generated: then
+    it is generated for the test into a folder of its own (LOCPATH)."""
+    env = {"LC_ALL": "en_US.UTF-8"}
+    listed = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    if any(name.lower().replace("-", "") == "en_us.utf8" for name in listed):
+        return env
+    folder = tempfile.mkdtemp(prefix="qel-e2e-locale-")
+    test.addCleanup(shutil.rmtree, folder, True)
+    made = subprocess.run(["localedef", "-i", "en_US", "-f", "UTF-8", os.path.join(folder, "en_US.UTF-8")],
+                          capture_output=True, text=True, timeout=300)
+    if not os.path.isdir(os.path.join(folder, "en_US.UTF-8")):
+        test.skipTest("no en_US.UTF-8 locale, and localedef cannot make one: %s" % made.stderr.strip())
+    env["LOCPATH"] = folder
+    return env
+
+
 def ini_port(session):
     parser = configparser.ConfigParser()
     parser.read_string(session.read_ini())
@@ -57,10 +79,19 @@ def ini_port(session):
 
 class StartupTest(unittest.TestCase):
 
-    def error_box(self, session, text, owner_pid=None):
-        """Waits for the "Error" box, checks its text and answers OK."""
+    def assert_in_front(self, session, box):
+        """A message of a program with nothing on the screen has no owner: owned by the hidden main
+        window it would stay behind the others, unseen. (It also asks to come to the front,
+        MB_SETFOREGROUND | MB_TOPMOST, which Wine's message box passes over.)"""
+        self.assertEqual(session.desktop.info(box)["owner"], 0, "the box has an owner")
+
+    def error_box(self, session, text, owner_pid=None, in_front=True):
+        """Waits for the "Error" box, checks its text (and that it is in front, for a message of
+        the start rather than of a dialog) and answers OK."""
         box = session.wait_window("Error")
         self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), text)
+        if in_front:
+            self.assert_in_front(session, box)
         if owner_pid is not None:
             self.assertEqual(session.desktop.info(box)["pid"], owner_pid)
         session.desktop.press(box, IDOK)
@@ -82,6 +113,7 @@ class StartupTest(unittest.TestCase):
                                                             extra_env={"LC_ALL": locale}) as session:
                 box = session.wait_window("Error")
                 self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), NO_AUDIO_CD)
+                self.assert_in_front(session, box)
                 self.assertIn((IDOK, "Button", "OK"), session.desktop.controls(box))
                 self.assertTrue(harness.refuses(session.port), "nothing listens once the device is missing")
                 session.desktop.press(box, IDOK)
@@ -99,14 +131,20 @@ class StartupTest(unittest.TestCase):
             self.enter_port(session, self.settings_dialog(session, first), first)
             self.error_box(session, PORT_IN_USE)
             self.assertEqual(ini_port(session), str(first))
-            # Another taken port is kept and saved, though it cannot be served either.
-            self.enter_port(session, self.settings_dialog(session, first), second)
-            self.error_box(session, PORT_IN_USE)
-            self.assertEqual(ini_port(session), str(second))
+            # Another taken port is said at once, with the dialog kept open and nothing saved.
+            dialog = self.settings_dialog(session, first)
+            session.desktop.set_text(dialog, IDC_PORT, str(second))
+            session.desktop.press(dialog, IDOK)
+            self.error_box(session, PORT_IN_USE, in_front=False)  # the dialog's own, over it
+            self.assertTrue(session.desktop.info(dialog)["visible"])
+            self.assertEqual(session.desktop.get_text(dialog, IDC_PORT), str(second))
+            self.assertEqual(ini_port(session), str(first))
             self.assertEqual(session.events(), [], "no icon while the start has not finished")
 
             free = harness.free_port()
-            self.enter_port(session, self.settings_dialog(session, second), free)
+            session.desktop.set_text(dialog, IDC_PORT, str(free))
+            session.desktop.press(dialog, IDOK)
+            session.wait_window_gone(dialog)
             session.port = free
             session.wait_port()
             self.assertEqual(ini_port(session), str(free))
@@ -140,40 +178,69 @@ class StartupTest(unittest.TestCase):
                 self.assertEqual(session.events(), [])
                 self.assertEqual(ini_port(session), str(port))
 
-    def test_second_copy_finds_the_port_taken(self):
+    def test_a_second_copy_says_the_first_runs_and_ends_changing_nothing(self):
         with Session() as session:
             session.wait_tray()
             session.events()
             first_pid = session.pid()
+            with open(session.ini_path, "rb") as f:
+                first_ini = f.read()
+            # Beside it, from another folder with a settings file of its own and another port.
             copy_dir = tempfile.mkdtemp(prefix="qel-e2e-copy-")
             self.addCleanup(shutil.rmtree, copy_dir, True)
             os.mkdir(os.path.join(copy_dir, "vcd"))
             exe = os.path.join(copy_dir, "qel.exe")
             shutil.copy2(harness.QEL_EXE, exe)
+            copy_port = harness.free_port()
+            copy_ini = b"[qel]\r\nport=%d\r\n" % copy_port
             with open(os.path.join(copy_dir, "qel.ini"), "wb") as f:
-                f.write(b"[qel]\r\nport=%d\r\n" % session.port)
+                f.write(copy_ini)
             copy = harness.start_wine(exe, cwd=copy_dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                       extra_env={"VCD_DIR": harness.windows_path(os.path.join(copy_dir, "vcd"))})
             self.addCleanup(lambda: copy.poll() is None and (copy.kill(), copy.wait(30)))
 
             box = session.wait_window("Error")
-            second_pid = session.desktop.info(box)["pid"]
-            self.assertNotEqual(second_pid, first_pid)
-            self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), PORT_IN_USE)
+            self.assertNotEqual(session.desktop.info(box)["pid"], first_pid)
+            self.assertEqual(session.desktop.get_text(box, MESSAGE_TEXT_ID), ALREADY_RUNNING)
+            self.assert_in_front(session, box)
+            self.assertTrue(harness.refuses(copy_port), "the second copy listens")
             session.desktop.press(box, IDOK)
-            dialog = self.settings_dialog(session, session.port)
-            # The first copy goes on serving meanwhile.
+            self.assertEqual(copy.wait(harness.EXIT_TIMEOUT), 0)
+
+            # The first goes on serving; neither settings file changed; the copy never showed an icon
+            # nor touched the drive.
             with session.client() as client:
                 self.assertEqual(client.command("status"), b"pause")
-            # Escape cancels: command 2.
-            session.desktop.ok("command 0x%x %d" % (dialog, IDCANCEL))
-            self.error_box(session, CANNOT_SET_UP, owner_pid=second_pid)
-            self.assertEqual(copy.wait(harness.EXIT_TIMEOUT), 0)
+            with open(session.ini_path, "rb") as f:
+                self.assertEqual(f.read(), first_ini)
+            with open(os.path.join(copy_dir, "qel.ini"), "rb") as f:
+                self.assertEqual(f.read(), copy_ini)
+            self.assertFalse(os.path.exists(os.path.join(copy_dir, "vcd", "vcd.log")), "the copy opened the drive")
             first_window = session.main_window()
-            self.assertEqual([e for e in session.events() if e["hwnd"] != first_window or e["kind"] != "modify"], [],
-                             "the second copy never showed an icon")
+            self.assertEqual([e for e in session.events() if e["hwnd"] != first_window], [])
             self.assertEqual(session.tray()["hwnd"], first_window)
             self.assertTrue(session.running())
+
+    def test_runs_from_a_folder_named_in_japanese_on_an_english_system(self):
+        # The 8-bit file functions would turn the folder's name into "?" under code page 1252.
+        session = Session(start=False, extra_env=english_system_env(self))
+        self.addCleanup(session.close)
+        folder = os.path.join(session.dir, JAPANESE_FOLDER)
+        os.mkdir(folder)
+        os.replace(session.exe, os.path.join(folder, "qel.exe"))
+        os.replace(session.ini_path, os.path.join(folder, "qel.ini"))
+        session.exe = os.path.join(folder, "qel.exe")
+        session.ini_path = os.path.join(folder, "qel.ini")
+        session.start()  # waits for the port written in qel.ini: it was read
+        session.command(harness.CMD_SETTINGS)
+        dialog = self.settings_dialog(session, session.port)
+        new_port = harness.free_port()
+        self.enter_port(session, dialog, new_port)
+        session.port = new_port
+        session.wait_port()
+        self.assertEqual(ini_port(session), str(new_port))
+        self.assertEqual(sorted(os.listdir(folder)), ["qel.exe", "qel.ini"], "a settings file elsewhere")
+        self.assertEqual(session.stop(), 0)
 
 
 class DefaultPortTest(unittest.TestCase):
@@ -222,6 +289,24 @@ class RunningTest(unittest.TestCase):
             self.assertTrue(any(line.startswith("MCI_CLOSE_DRIVER") for line in log), log)
             self.assertFalse(any(line.startswith("MCI_STOP") for line in log), log)
 
+    def test_the_session_s_end_closes_the_drive_the_icon_and_the_port(self):
+        with Session() as session, session.client() as client:
+            session.wait_tray()
+            self.assertRegex(client.command("play").decode("ascii"), POSITION)
+            window = session.main_window()
+            # As Windows asks at a logoff, from another program: the answer is at once "yes".
+            self.assertEqual(session.desktop.ok("send 0x%x %d 0 0" % (window, WM_QUERYENDSESSION)), "1")
+            self.assertTrue(session.running())
+            session.desktop.ok("send 0x%x %d 1 0" % (window, WM_ENDSESSION))
+            # Done by the time the message returns, for after it the process may be ended.
+            log = session.vcd_log()
+            self.assertTrue(any(line.startswith("MCI_CLOSE_DRIVER") for line in log), log)
+            self.assertEqual(session.events()[-1]["kind"], "delete")
+            self.assertEqual(session.tray(), {"count": 0})
+            self.assertTrue(harness.refuses(session.port))
+            self.assertEqual(client.read_until_closed(), b"")
+            self.assertEqual(session.exit_code(), 0)
+
     def test_tooltip_from_start_through_the_refresh_ticks(self):
         with Session() as session, session.client() as client:
             session.wait_tray()
@@ -245,6 +330,22 @@ class RunningTest(unittest.TestCase):
                 tray = session.tray()
                 return tray["icon"] == "playing" and POSITION.match(tray["tip"]) and tray["tip"] != started
             session.wait_for(later_position, 30, "a tick to show the position moving on")
+
+    def test_an_icon_the_taskbar_lost_unannounced_comes_back_with_the_next_change(self):
+        # An elevated program may not hear "TaskbarCreated": its next change is refused, and
+        # then it adds the icon again.
+        with Session() as session, session.client() as client:
+            session.wait_tray()
+            window = session.main_window()
+            session.desktop.ok("forget-icons")
+            session.events()
+            started = client.command("play").decode("ascii")
+            self.assertRegex(started, POSITION)
+            kinds = [(e["kind"], e["hwnd"]) for e in session.events()]
+            self.assertIn(("modify-failed", window), kinds)
+            self.assertIn(("add", window), kinds[kinds.index(("modify-failed", window)):])
+            tray = session.tray()
+            self.assertEqual((tray["count"], tray["icon"], tray["tip"]), (1, "playing", started))
 
     def test_taskbar_restart_brings_the_icon_back_as_it_is(self):
         with Session() as session, session.client() as client:

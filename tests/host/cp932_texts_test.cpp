@@ -2,6 +2,8 @@
 
 #include <iconv.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -59,6 +61,7 @@ const TextCase TEXT_CASES[] = {
     {"TEXT_HOST_FORMAT", TEXT_HOST_FORMAT, "ホスト：%s"},
     {"TEXT_PORT_NOT_SAVED_FORMAT", TEXT_PORT_NOT_SAVED_FORMAT,
         "ポート番号を保存できませんでした。\n%s\n次回の起動では以前のポート番号が使われます。"},
+    {"TEXT_ALREADY_RUNNING", TEXT_ALREADY_RUNNING, "qel はすでに起動しています。"},
 };
 
 }  // namespace
@@ -68,4 +71,33 @@ TEST(Cp932Texts, EveryTextIsItsJapaneseInCodePage932)
     for (const TextCase& c : TEXT_CASES) {
         EXPECT_EQ(std::string(c.bytes), to_cp932(c.utf8)) << c.name;
     }
+}
+
+TEST(Cp932Texts, EveryJapaneseTextHasAnEnglishTwinThatKeepsItsKeyAndFormat)
+{
+    for (const TextCase& c : TEXT_CASES) {
+        const std::string japanese = c.bytes;
+        const std::string english = english_twin(c.bytes);
+        const bool ascii = std::all_of(japanese.begin(), japanese.end(), [](char b) { return (b & 0x80) == 0; });
+        if (ascii) {
+            EXPECT_EQ(english, japanese) << c.name;  // "Error" shows as it is everywhere
+            continue;
+        }
+        EXPECT_NE(english, japanese) << c.name;
+        EXPECT_TRUE(std::all_of(english.begin(), english.end(), [](char b) { return b > 0 && (b & 0x80) == 0; }))
+            << c.name;
+        // The same %s (a format) and the same key of a menu item, as "(&P)" ends the Japanese.
+        EXPECT_EQ(english.find("%s") != std::string::npos, japanese.find("%s") != std::string::npos) << c.name;
+        const size_t key = japanese.find("(&");
+        if (key != std::string::npos) {
+            const size_t english_key = english.find('&');
+            ASSERT_NE(english_key, std::string::npos) << c.name;
+            EXPECT_EQ(std::tolower(static_cast<unsigned char>(english[english_key + 1])),
+                std::tolower(static_cast<unsigned char>(japanese[key + 2])))
+                << c.name;
+        }
+    }
+    // Compared by content: a copy of a text finds its twin too.
+    const std::string copy = TEXT_MENU_EXIT;
+    EXPECT_STREQ(english_twin(copy.c_str()), "E&xit");
 }

@@ -94,3 +94,29 @@ TEST(SettingsPath, AtMost259CharactersOrNothing)
     EXPECT_STREQ(tiny, "");
     EXPECT_FALSE(make_settings_path("C:\\p.exe", cp932_lead, tiny, 0));
 }
+
+TEST(SettingsPath, WidePathsKeepEveryFolderName)
+{
+    // UTF-16 names the folders of any language; a Japanese folder and a dotted one stay as they are.
+    const wchar_t* const cases[][2] = {
+        {L"C:\\\u97F3\u697D\u30C4\u30FC\u30EB\\qel.exe", L"C:\\\u97F3\u697D\u30C4\u30FC\u30EB\\qel.ini"},
+        {L"C:\\\u8868.dir\\player", L"C:\\\u8868.dir\\player.ini"},
+        {L"\\\\server\\share.1\\player.tar.exe", L"\\\\server\\share.1\\player.tar.ini"},
+        {L"C:player.exe", L"C:player.ini"},
+    };
+    for (const auto& c : cases) {
+        wchar_t out[SETTINGS_PATH_SIZE];
+        EXPECT_TRUE(make_settings_path(c[0], out, SETTINGS_PATH_SIZE));
+        EXPECT_EQ(std::wstring(out), std::wstring(c[1]));
+    }
+
+    // The same 259-character limit: the longest that fits, then nothing rather than a cut path.
+    const std::wstring dir = L"C:\\" + std::wstring(240, L'\u97F3') + L"\\";
+    wchar_t* out = new wchar_t[SETTINGS_PATH_SIZE];
+    EXPECT_TRUE(make_settings_path(
+        (dir + std::wstring(259 - dir.size() - 4, L'n') + L".exe").c_str(), out, SETTINGS_PATH_SIZE));
+    EXPECT_EQ(std::wstring(out).size(), 259u);
+    EXPECT_FALSE(make_settings_path((dir + std::wstring(256 - dir.size(), L'n')).c_str(), out, SETTINGS_PATH_SIZE));
+    EXPECT_EQ(std::wstring(out), L"");
+    delete[] out;
+}

@@ -306,16 +306,26 @@ TEST_F(ControlServer, StopRightAfterAcceptNeverHangs)
     }
 }
 
-TEST_F(ControlServer, RestartToAPortInUseLeavesNoListenerAndAnEndedWorker)
+TEST_F(ControlServer, RestartToAPortInUseChangesNothingAndTheOldPortServesOn)
 {
     const int taken = free_port();
     const SOCKET other = create_listener(taken);
     ASSERT_NE(other, INVALID_SOCKET);
+    // Held exclusively: a second listener on it is refused, as another program's would be.
+    EXPECT_EQ(create_listener(taken), INVALID_SOCKET);
 
-    restart_listener(taken);
-    EXPECT_FALSE(listening());
-    EXPECT_TRUE(worker_ended(DEADLINE_MS));
-    EXPECT_EQ(connect_client(port), INVALID_SOCKET);
+    const SOCKET client = connect_client(port);
+    ASSERT_NE(client, INVALID_SOCKET);
+    EXPECT_FALSE(restart_listener(taken));
+    EXPECT_TRUE(listening());
+    EXPECT_FALSE(worker_ended(0));
+    // The connected client and the old port both go on being served.
+    send_text(client, "status\n");
+    EXPECT_TRUE(pump_until([&] { return received.size() == 1; }));
+    closesocket(client);
+    const SOCKET next = connect_client(port);
+    EXPECT_NE(next, INVALID_SOCKET);
+    closesocket(next);
     closesocket(other);
 }
 

@@ -26,6 +26,7 @@ void cmd_tray(Args& args);
 void cmd_events(Args& args);
 void cmd_click(Args& args);
 void cmd_taskbar_created(Args& args);
+void cmd_forget_icons(Args& args);
 void cmd_refuse_adds(Args& args);
 
 // Top-level windows and processes: commands_windows.cpp.
@@ -36,6 +37,7 @@ void cmd_window_rect(Args& args);
 void cmd_pid(Args& args);
 void cmd_close(Args& args);
 void cmd_post(Args& args);
+void cmd_send(Args& args);
 void cmd_command(Args& args);
 void cmd_process(Args& args);
 

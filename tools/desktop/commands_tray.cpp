@@ -103,6 +103,14 @@ void cmd_taskbar_created(Args&)
     reply_add("ok count=%d", icon_count());
 }
 
+// A taskbar that restarted without a word to the program, as one does for an elevated program
+// whose "TaskbarCreated" the system filters out: the icons are gone, and nobody is told.
+void cmd_forget_icons(Args&)
+{
+    forget_icons();
+    reply_add("ok");
+}
+
 void cmd_refuse_adds(Args& args)
 {
     long long count = 0;

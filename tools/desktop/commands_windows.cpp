@@ -53,9 +53,13 @@ void cmd_info(Args& args)
     static wchar_t title[TEXT_MAX];
     GetClassNameW(args.window, class_name, 128);
     GetWindowTextW(args.window, title, TEXT_MAX);
-    reply_add(
-        "ok visible=%d enabled=%d pid=%lu tid=%lu rect=%ld,%ld,%ld,%ld class=", IsWindowVisible(args.window) ? 1 : 0,
-        IsWindowEnabled(args.window) ? 1 : 0, pid, tid, rect.left, rect.top, rect.right, rect.bottom);
+    // The owner and the extended style tell whether a message box can be seen: one owned by a
+    // hidden window, or not topmost, may stay behind the others.
+    const HWND owner = GetWindow(args.window, GW_OWNER);
+    reply_add("ok visible=%d enabled=%d pid=%lu tid=%lu rect=%ld,%ld,%ld,%ld exstyle=0x%08lx owner=0x%llx class=",
+        IsWindowVisible(args.window) ? 1 : 0, IsWindowEnabled(args.window) ? 1 : 0, pid, tid, rect.left, rect.top,
+        rect.right, rect.bottom, static_cast<unsigned long>(GetWindowLongW(args.window, GWL_EXSTYLE)),
+        handle_value(owner));
     reply_add_escaped(class_name);
     reply_add(" title=");
     reply_add_escaped(title);
@@ -95,6 +99,25 @@ void cmd_post(Args& args)
         return;
     }
     reply_add("ok");
+}
+
+// Sent, as the system sends the session's end: the answer is what the window procedure returned.
+// Waits at most 10 s, so a window that does not answer cannot hold the desktop up.
+void cmd_send(Args& args)
+{
+    long long message = 0;
+    long long wparam = 0;
+    long long lparam = 0;
+    if (!next_number(&args.rest, &message) || !next_number(&args.rest, &wparam) || !next_number(&args.rest, &lparam)) {
+        reply_error(args.usage);
+        return;
+    }
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(args.window, UINT(message), WPARAM(wparam), LPARAM(lparam), SMTO_NORMAL, 10000, &result)) {
+        reply_error("send failed or timed out");
+        return;
+    }
+    reply_add("ok %lld", static_cast<long long>(result));
 }
 
 void cmd_command(Args& args)

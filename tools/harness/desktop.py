@@ -152,7 +152,8 @@ class Desktop:
         return int(reply.split()[1], 16)
 
     def info(self, hwnd):
-        """{visible, enabled, pid, tid, rect, class, title}, or None when there is no such window."""
+        """{visible, enabled, pid, tid, rect, exstyle, owner, class, title}, or None when there is no
+        such window; owner is 0 for a window without one."""
         reply = self("info 0x%x" % hwnd)
         if not reply.startswith("ok "):
             return None
@@ -161,6 +162,7 @@ class Desktop:
         return {"visible": fields["visible"] == "1", "enabled": fields["enabled"] == "1",
                 "pid": int(fields["pid"]), "tid": int(fields["tid"]),
                 "rect": tuple(int(v) for v in fields["rect"].split(",")),
+                "exstyle": int(fields["exstyle"], 16), "owner": int(fields["owner"], 16),
                 "class": unescape(fields["class"]), "title": unescape(title)}
 
     def control(self, hwnd, control_id):
