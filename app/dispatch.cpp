@@ -47,6 +47,19 @@ int show_word(const char* word)
     return IDI_IDLE;
 }
 
+// The tray and the reply after what a command did.
+void settle(HWND window, Outcome outcome, uint16_t addressee)
+{
+    if (outcome.icon != 0) {
+        show_in_tray(window, outcome.icon);
+    }
+    if (outcome.reply == Reply::status) {
+        send_status(addressee);
+    } else if (outcome.reply == Reply::track_list) {
+        send_track_list(addressee);
+    }
+}
+
 // The play being tried (docs/design.md, "A play being tried"): what its command still owes once
 // the drive has answered, and whether the play began inside the command being carried out (a
 // command whose dialog runs carries out others meanwhile: the play is the innermost one's).
@@ -65,13 +78,31 @@ int shown_after_play(PlayAttempt attempt)
     return attempt == PlayAttempt::started ? show_position() : compose_after_failed_play();
 }
 
+// The play being tried is over: its command gets the tray and the reply it owes.
+void settle_play(HWND window, PlayAttempt attempt)
+{
+    KillTimer(window, TIMER_PLAY_RETRY);
+    const int icon = shown_after_play(attempt);
+    settle(window, {play_dues.show ? icon : 0, play_dues.reply}, play_dues.addressee);
+}
+
 // Plays a track and returns the icon to show, or 0 while the drive is not ready for the play: it
 // is then tried again from the message loop, and the tray (when show) and the reply that its
 // command owes follow its end.
 int play(HWND window, int track, bool show)
 {
+    const bool gave_way = play_in_progress();
+    if (gave_way) {
+        // Only a track chosen in the dialog, while a play that a client sent meanwhile was still
+        // being tried, comes here: that play gives way, and its client hears what the drive does.
+        abandon_play();
+        settle_play(window, PlayAttempt::failed);
+    }
     const PlayAttempt attempt = begin_play(window, track);
     if (attempt != PlayAttempt::trying) {
+        if (gave_way) {
+            release_waiting_soon(window);
+        }
         return shown_after_play(attempt);
     }
     play_dues = {show, Reply::none, REPLY_TO_CURRENT};
@@ -143,19 +174,6 @@ Outcome carry_out(HWND window, unsigned command, int32_t argument)
     }
 }
 
-// The tray and the reply after what a command did.
-void settle(HWND window, Outcome outcome, uint16_t addressee)
-{
-    if (outcome.icon != 0) {
-        show_in_tray(window, outcome.icon);
-    }
-    if (outcome.reply == Reply::status) {
-        send_status(addressee);
-    } else if (outcome.reply == Reply::track_list) {
-        send_track_list(addressee);
-    }
-}
-
 // Every PLAY_RETRY_PAUSE_MS while a play is tried; once the drive has answered, its command is
 // settled and the commands that waited meanwhile are carried out.
 void CALLBACK retry_play_tick(HWND window, UINT, UINT_PTR timer, DWORD)
@@ -168,9 +186,7 @@ void CALLBACK retry_play_tick(HWND window, UINT, UINT_PTR timer, DWORD)
     if (attempt == PlayAttempt::trying) {
         return;
     }
-    KillTimer(window, timer);
-    const int icon = shown_after_play(attempt);
-    settle(window, {play_dues.show ? icon : 0, play_dues.reply}, play_dues.addressee);
+    settle_play(window, attempt);
     release_waiting(window);
 }
 

@@ -79,7 +79,7 @@ void release_waiting(HWND window)
         // the person at the machine, the screen or another program waits.
         if (GetTickCount() - began >= RELEASE_SLICE_MS ||
             HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT | QS_SENDMESSAGE)) != 0) {
-            SetTimer(window, TIMER_WAITING, 0, go_on_releasing);
+            release_waiting_soon(window);
             return;
         }
         const WaitingMessage next = waiting[waiting_first];
@@ -87,6 +87,11 @@ void release_waiting(HWND window)
         --waiting_count;
         carry_out_message(window, next.message, next.wparam, next.lparam);
     }
+}
+
+void release_waiting_soon(HWND window)
+{
+    SetTimer(window, TIMER_WAITING, 0, go_on_releasing);
 }
 
 void drop_waiting(HWND window)

@@ -14,6 +14,8 @@ bool keep_waiting(UINT message, WPARAM wparam, LPARAM lparam);
 // nothing waits. Input, paint and other programs' sent messages are let in between (it goes on
 // from a timer).
 void release_waiting(HWND window);
+// The same, from the message loop once input and paint are handled.
+void release_waiting_soon(HWND window);
 // The program ends: what waits is dropped.
 void drop_waiting(HWND window);
 
