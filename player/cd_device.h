@@ -33,7 +33,8 @@ constexpr DWORD PLAY_RETRY_PAUSE_MS = 100;
 PlayAttempt begin_play(HWND window, int track);
 PlayAttempt retry_play();
 bool play_in_progress();
-// The program ends while a play is tried: it is forgotten, the remembered mode left as it was.
+// The play being tried is given up (the program ends, or another play takes its place): it is
+// forgotten, the remembered mode left as it was.
 void abandon_play();
 void resume_playback(HWND window);
 void pause_playback(HWND window);
