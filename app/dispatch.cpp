@@ -3,6 +3,7 @@
 #include "app/module.h"
 #include "app/settings.h"
 #include "app/tray_icon.h"
+#include "app/waiting_commands.h"
 #include "common/commands.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"
@@ -66,6 +67,70 @@ int show_word(const char* word)
     return IDI_IDLE;
 }
 
+// The tray and the reply after what a command did.
+void settle(HWND window, Outcome outcome, uint16_t addressee)
+{
+    if (outcome.icon != 0) {
+        show_in_tray(window, outcome.icon);
+    }
+    if (outcome.reply == Reply::status) {
+        send_status(addressee);
+    } else if (outcome.reply == Reply::track_list) {
+        send_track_list(addressee);
+    }
+}
+
+// The play being tried (docs/design.md, "A play being tried"): what its command still owes once
+// the drive has answered, and whether the play began inside the command being carried out (a
+// command whose dialog runs carries out others meanwhile: the play is the innermost one's).
+struct PlayDues {
+    bool show;
+    Reply reply;
+    uint16_t addressee;
+};
+PlayDues play_dues = {};
+bool play_began = false;
+
+void CALLBACK retry_play_tick(HWND window, UINT, UINT_PTR timer, DWORD);
+
+int shown_after_play(PlayAttempt attempt)
+{
+    return attempt == PlayAttempt::started ? show_position() : compose_after_failed_play();
+}
+
+// The play being tried is over: its command gets the tray and the reply it owes.
+void settle_play(HWND window, PlayAttempt attempt)
+{
+    KillTimer(window, TIMER_PLAY_RETRY);
+    const int icon = shown_after_play(attempt);
+    settle(window, {play_dues.show ? icon : 0, play_dues.reply}, play_dues.addressee);
+}
+
+// Plays a track and returns the icon to show, or 0 while the drive is not ready for the play: it
+// is then tried again from the message loop, and the tray (when show) and the reply that its
+// command owes follow its end.
+int play(HWND window, int track, bool show)
+{
+    const bool gave_way = play_in_progress();
+    if (gave_way) {
+        // Only a track chosen in the dialog, while a play that a client sent meanwhile was still
+        // being tried, comes here: that play gives way, and its client hears what the drive does.
+        abandon_play();
+        settle_play(window, PlayAttempt::failed);
+    }
+    const PlayAttempt attempt = begin_play(window, track);
+    if (attempt != PlayAttempt::trying) {
+        if (gave_way) {
+            release_waiting_soon(window);
+        }
+        return shown_after_play(attempt);
+    }
+    play_dues = {show, Reply::none, REPLY_TO_CURRENT};
+    play_began = true;
+    SetTimer(window, TIMER_PLAY_RETRY, PLAY_RETRY_PAUSE_MS, retry_play_tick);
+    return 0;
+}
+
 void open_settings(HWND window)
 {
     // A new port is put to use while the dialog is open, so that one that is taken keeps it open.
@@ -81,7 +146,7 @@ void choose_track(HWND window)
     build_track_list(tracks);
     TrackChoice choice = {tracks, current_track(), 0};
     if (show_track_dialog(instance, window, &choice) == IDOK && choice.track != 0) {
-        play_track(window, choice.track);
+        play(window, choice.track, false);
     }
 }
 
@@ -96,8 +161,7 @@ Outcome carry_out(HWND window, unsigned command, int32_t argument)
         DestroyWindow(window);
         return NOTHING_TO_SHOW;
     case CMD_PLAY:
-        return {play_track(window, argument == 0 ? 1 : argument) ? show_position() : compose_after_failed_play(),
-            Reply::status};
+        return {play(window, argument == 0 ? 1 : argument, true), Reply::status};
     case CMD_STOP:
         stop_playback(window);
         set_remembered_mode(MCI_MODE_STOP);
@@ -132,6 +196,22 @@ Outcome carry_out(HWND window, unsigned command, int32_t argument)
     }
 }
 
+// Every PLAY_RETRY_PAUSE_MS while a play is tried; once the drive has answered, its command is
+// settled and the commands that waited meanwhile are carried out.
+void CALLBACK retry_play_tick(HWND window, UINT, UINT_PTR timer, DWORD)
+{
+    if (!play_in_progress()) {
+        KillTimer(window, timer);
+        return;
+    }
+    const PlayAttempt attempt = retry_play();
+    if (attempt == PlayAttempt::trying) {
+        return;
+    }
+    settle_play(window, attempt);
+    release_waiting(window);
+}
+
 }  // namespace
 
 int toggle_pause(HWND window, DWORD mode)
@@ -140,11 +220,10 @@ int toggle_pause(HWND window, DWORD mode)
         pause_playback(window);
         return show_word(STATUS_PAUSE);
     }
-    if (mode == MCI_MODE_PAUSE) {
-        resume_playback(window);
-    } else if (!play_track(window, 1)) {
-        return compose_after_failed_play();
+    if (mode != MCI_MODE_PAUSE) {
+        return play(window, 1, true);
     }
+    resume_playback(window);
     return show_position();
 }
 
@@ -155,15 +234,18 @@ void on_command(HWND window, unsigned command, int32_t argument, uint16_t addres
     if (is_reply_only(command) && !reply_heard(addressee)) {
         return;
     }
+    const bool outer_play_began = play_began;
+    play_began = false;
     const Outcome outcome = carry_out(window, command, argument);
-    if (outcome.icon != 0) {
-        show_in_tray(window, outcome.icon);
+    const bool waits_for_play = play_began && play_in_progress();
+    play_began = outer_play_began;
+    if (waits_for_play) {
+        // Its reply follows the play's end.
+        play_dues.reply = outcome.reply;
+        play_dues.addressee = addressee;
+        return;
     }
-    if (outcome.reply == Reply::status) {
-        send_status(addressee);
-    } else if (outcome.reply == Reply::track_list) {
-        send_track_list(addressee);
-    }
+    settle(window, outcome, addressee);
 }
 
 void on_refresh_timer(HWND window)

@@ -13,7 +13,8 @@ void on_refresh_timer(HWND window);
 void on_mci_notify(WPARAM wparam);
 
 // Pauses while playing, resumes while paused, plays track 1 otherwise, taking the given mode as
-// the current one. Leaves the status text set; returns the icon resource to show.
+// the current one. Leaves the status text set; returns the icon resource to show, or 0 while the
+// drive is not ready for the play: the tray is then updated once the play has been tried.
 int toggle_pause(HWND window, DWORD mode);
 
 // A port the user chose: serve on it and save it, saying so when the settings file cannot keep

@@ -8,6 +8,7 @@
 #include "app/settings.h"
 #include "app/tray_events.h"
 #include "app/tray_icon.h"
+#include "app/waiting_commands.h"
 #include "common/commands.h"
 #include "common/messages.h"
 #include "player/cd_device.h"
@@ -42,6 +43,10 @@ void shut_down_everything(HWND window)
         return;
     }
     shut_down = true;
+    // A play still being tried, and the commands waiting for it, end with the program.
+    abandon_play();
+    KillTimer(window, TIMER_PLAY_RETRY);
+    drop_waiting(window);
     stop_worker();
     close_cd_device(window);
     remove_tray(window);
@@ -118,7 +123,9 @@ void on_create(HWND window)
     set_remembered_mode(MCI_MODE_STOP);
 }
 
-void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+}  // namespace
+
+void carry_out_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
     case WM_CREATE:
@@ -170,6 +177,16 @@ void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
         break;
     default:
         break;
+    }
+}
+
+namespace {
+
+void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    // While the drive is not ready for a play, commands wait their turn behind it.
+    if (!keep_waiting(message, wparam, lparam)) {
+        carry_out_message(window, message, wparam, lparam);
     }
 }
 

@@ -11,10 +11,14 @@ void on_tray_notify(HWND window, LPARAM lparam)
     // Taken for every notice, mouse movement included, so the click and the menu agree on it.
     const DWORD mode = query_mode();
     switch (static_cast<UINT>(lparam)) {
-    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDOWN: {
         // Acts on the drive and the tray only: the click sends no client a reply.
-        show_in_tray(window, toggle_pause(window, mode));
+        const int icon = toggle_pause(window, mode);
+        if (icon != 0) {
+            show_in_tray(window, icon);
+        }
         break;
+    }
     case WM_RBUTTONDOWN:
         // Shown once the shell's notification has returned.
         PostMessageA(window, WM_TRAY_MENU,

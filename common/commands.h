@@ -33,6 +33,10 @@ constexpr unsigned TIMER_REFRESH = 1;
 constexpr unsigned REFRESH_PERIOD_MS = 10000;
 // The connection worker goes on from timer 2 of the main window once input and paint are handled.
 constexpr unsigned TIMER_FLOW = 2;
+// A play the drive is not ready for is tried again from timer 3; the commands that waited for it
+// are carried out from timer 4 once input and paint are handled.
+constexpr unsigned TIMER_PLAY_RETRY = 3;
+constexpr unsigned TIMER_WAITING = 4;
 
 // The control server's port when the settings file names none.
 constexpr int DEFAULT_PORT = 5963;

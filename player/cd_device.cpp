@@ -3,7 +3,6 @@
 namespace {
 
 constexpr DWORD PLAY_RETRY_MS = 10000;
-constexpr DWORD PLAY_RETRY_PAUSE_MS = 100;
 // How long a play the drive has accepted may take to show up as playing (seek, spin-up). Real
 // drives report PLAY as soon as they move, so this only has to outlast a slow seek; it is kept
 // short because a play that ends unseen within it reads as playing until it has passed.
@@ -116,6 +115,42 @@ void play_from_track(HWND window, int track)
     send_play(window, MCI_FROM, start);
 }
 
+// The play being tried: a drive that has just closed its door or is still spinning up can
+// neither tell where the track starts nor play it for a while. Main thread only.
+struct PlayInProgress {
+    bool active;
+    HWND window;
+    int track;
+    DWORD started;
+    bool have_start;
+    DWORD start;
+};
+PlayInProgress attempt = {};
+
+PlayAttempt end_attempt(PlayAttempt result)
+{
+    attempt.active = false;
+    remembered_mode = MCI_MODE_PLAY;
+    return result;
+}
+
+// One attempt: the start of the track until the drive can tell it, then the play. Only a track
+// the disc does not have is given up at once: trying it again cannot help.
+PlayAttempt try_play()
+{
+    if (!attempt.have_start) {
+        const MCIERROR error = query_play_start(attempt.track, &attempt.start);
+        if (error == MCIERR_OUTOFRANGE) {
+            return end_attempt(PlayAttempt::failed);
+        }
+        attempt.have_start = error == 0;
+    }
+    if (attempt.have_start && send_play(attempt.window, MCI_FROM | MCI_NOTIFY, attempt.start)) {
+        return end_attempt(PlayAttempt::started);
+    }
+    return PlayAttempt::trying;
+}
+
 }  // namespace
 
 bool open_cd_device(HWND window)
@@ -204,38 +239,34 @@ void read_track_lengths(track_length_sink sink, void* context)
     set_time_format(MCI_FORMAT_TMSF);
 }
 
-bool play_track(HWND window, int track)
+PlayAttempt begin_play(HWND window, int track)
 {
     if (query_mode() == MCI_MODE_OPEN) {
         set_door(window, MCI_SET_DOOR_CLOSED | MCI_WAIT);
     }
-    // A drive that has just closed its door or is still spinning up can neither tell where the
-    // track starts nor play it for a while: keep asking, and trying, for up to ten seconds. Only a
-    // track the disc does not have is given up at once: retrying would freeze the program for the
-    // whole retry time.
-    const DWORD started = GetTickCount();
-    bool have_start = false;
-    DWORD start = 0;
-    bool playing = false;
-    for (;;) {
-        if (!have_start) {
-            const MCIERROR error = query_play_start(track, &start);
-            if (error == MCIERR_OUTOFRANGE) {
-                break;
-            }
-            have_start = error == 0;
-        }
-        if (have_start && send_play(window, MCI_FROM | MCI_NOTIFY, start)) {
-            playing = true;
-            break;
-        }
-        Sleep(PLAY_RETRY_PAUSE_MS);
-        if (GetTickCount() - started > PLAY_RETRY_MS) {
-            break;
-        }
+    attempt = {true, window, track, GetTickCount(), false, 0};
+    return try_play();
+}
+
+PlayAttempt retry_play()
+{
+    if (!attempt.active) {
+        return PlayAttempt::failed;
     }
-    remembered_mode = MCI_MODE_PLAY;
-    return playing;
+    if (GetTickCount() - attempt.started > PLAY_RETRY_MS) {
+        return end_attempt(PlayAttempt::failed);
+    }
+    return try_play();
+}
+
+bool play_in_progress()
+{
+    return attempt.active;
+}
+
+void abandon_play()
+{
+    attempt.active = false;
 }
 
 void resume_playback(HWND window)

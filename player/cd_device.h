@@ -22,9 +22,20 @@ int current_track();
 DWORD current_position();
 DWORD track_start(int track);  // -1: the current position
 
-// Plays from the start of the track, asking to be told of the end; true when the drive took the
-// play. The remembered mode is PLAY afterwards either way.
-bool play_track(HWND window, int track);
+// A play from the start of a track, asking to be told of its end. The drive may take it only
+// after a while (its door closing, the disc loading, a refusal that passes), and the main thread
+// must not wait for that: begin_play makes the first attempt, and while the answer is `trying`
+// the caller calls retry_play every PLAY_RETRY_PAUSE_MS, from its message loop, until the drive
+// has taken the play (`started`) or refused it for ten seconds, or the disc has no such track
+// (`failed`). Once it is over, the remembered mode is PLAY either way. One play at a time.
+enum class PlayAttempt { started, failed, trying };
+constexpr DWORD PLAY_RETRY_PAUSE_MS = 100;
+PlayAttempt begin_play(HWND window, int track);
+PlayAttempt retry_play();
+bool play_in_progress();
+// The play being tried is given up (the program ends, or another play takes its place): it is
+// forgotten, the remembered mode left as it was.
+void abandon_play();
 void resume_playback(HWND window);
 void pause_playback(HWND window);
 void stop_playback(HWND window);

@@ -96,6 +96,20 @@ bool has(const std::string& line, const std::string& field)
     return (" " + line + " ").find(" " + field + " ") != std::string::npos;
 }
 
+// A play as the program makes it: the first attempt, then another every PLAY_RETRY_PAUSE_MS from
+// the message loop while the drive is not ready. True when the drive took it.
+bool play_and_retry(int track)
+{
+    PlayAttempt attempt = begin_play(window, track);
+    while (attempt == PlayAttempt::trying) {
+        EXPECT_TRUE(play_in_progress());
+        Sleep(PLAY_RETRY_PAUSE_MS);
+        attempt = retry_play();
+    }
+    EXPECT_FALSE(play_in_progress());
+    return attempt == PlayAttempt::started;
+}
+
 class Player : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -155,7 +169,7 @@ TEST_F(Player, PlayWithTheDoorOpenClosesItWaitingFirst)
     ASSERT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_OPEN));
     clear_log();
 
-    play_track(window, 2);
+    play_and_retry(2);
 
     const std::vector<std::string> sets = commands_named("MCI_SET");
     ASSERT_EQ(sets.size(), 1u);
@@ -172,7 +186,7 @@ TEST_F(Player, APlayIsRetriedWhileTheDriveRefusesIt)
 {
     write_disc("tracks=4:05,12:30,3:04\nfail_plays=3\n");
     clear_log();
-    play_track(window, 1);
+    play_and_retry(1);
     const std::vector<std::string> plays = commands_named("MCI_PLAY");
     ASSERT_EQ(plays.size(), 4u);
     EXPECT_TRUE(has(plays[3], "result=0")) << plays[3];
@@ -183,7 +197,15 @@ TEST_F(Player, APlayThatKeepsFailingGivesUpAfterAboutTenSecondsAndDoesNotReadAsP
     write_disc("tracks=4:05,12:30,3:04\nfail_all_plays=1\n");
     clear_log();
     const DWORD start = GetTickCount();
-    EXPECT_FALSE(play_track(window, 1));
+    // The first attempt returns at once: the program goes on with its messages meanwhile.
+    ASSERT_EQ(begin_play(window, 1), PlayAttempt::trying);
+    EXPECT_LT(GetTickCount() - start, 2000u);
+    PlayAttempt attempt = PlayAttempt::trying;
+    while (attempt == PlayAttempt::trying && GetTickCount() - start < 30000) {
+        Sleep(PLAY_RETRY_PAUSE_MS);
+        attempt = retry_play();
+    }
+    EXPECT_EQ(attempt, PlayAttempt::failed);
     const DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 10000u);
     EXPECT_LT(elapsed, 15000u);
@@ -202,7 +224,16 @@ TEST_F(Player, APlayWithTheDoorOpenWaitsForTheDiscToLoad)
         write_disc(std::string("tracks=4:05,12:30,3:04\nload_ms=1500\nload_kind=") + kind + "\n");
         open_door(window);
         clear_log();
-        EXPECT_TRUE(play_track(window, 2));
+        // The door closes at once; the disc's loading is waited for by attempts, not in one call.
+        const DWORD start = GetTickCount();
+        PlayAttempt attempt = begin_play(window, 2);
+        EXPECT_EQ(attempt, PlayAttempt::trying);
+        EXPECT_LT(GetTickCount() - start, 1000u);
+        while (attempt == PlayAttempt::trying) {
+            Sleep(PLAY_RETRY_PAUSE_MS);
+            attempt = retry_play();
+        }
+        EXPECT_EQ(attempt, PlayAttempt::started);
         const std::vector<std::string> plays = commands_named("MCI_PLAY");
         ASSERT_FALSE(plays.empty());
         EXPECT_TRUE(has(plays.back(), "from=0x00000002")) << plays.back();
@@ -217,7 +248,7 @@ TEST_F(Player, APlayWithTheDoorOpenWaitsForTheDiscToLoad)
 TEST_F(Player, APlayStillStartingReadsAsPlaying)
 {
     write_disc("tracks=4:05,12:30,3:04\nstart_ms=60000\n");
-    EXPECT_TRUE(play_track(window, 2));
+    EXPECT_TRUE(play_and_retry(2));
     EXPECT_EQ(status_text_brief(), static_cast<DWORD>(MCI_MODE_PLAY));
     EXPECT_STREQ(status_text, "2(0:0)");
     next_track(window);
@@ -228,9 +259,9 @@ TEST_F(Player, ATrackTheDiscDoesNotHaveIsNotRetried)
 {
     clear_log();
     const DWORD start = GetTickCount();
-    play_track(window, 9);
-    play_track(window, 0);
-    play_track(window, -2);  // -1 is the current position; other negative numbers name no track
+    play_and_retry(9);
+    play_and_retry(0);
+    play_and_retry(-2);  // -1 is the current position; other negative numbers name no track
     EXPECT_LT(GetTickCount() - start, 5000u);
     EXPECT_TRUE(commands_named("MCI_PLAY").empty());
 }
@@ -238,7 +269,7 @@ TEST_F(Player, ATrackTheDiscDoesNotHaveIsNotRetried)
 TEST_F(Player, AStoppedDeviceReadsAsTheRememberedMode)
 {
     write_disc("tracks=4:05,12:30,3:04\nstop_after_pause=1\n");
-    play_track(window, 1);
+    play_and_retry(1);
     pause_playback(window);
     EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_PAUSE));
 
@@ -255,7 +286,7 @@ TEST_F(Player, AStoppedDeviceReadsAsTheRememberedMode)
 
 TEST_F(Player, NextAndPreviousPlayOnWithoutAskingToBeNotified)
 {
-    play_track(window, 2);
+    play_and_retry(2);
     clear_log();
     next_track(window);
     previous_track(window);
@@ -269,7 +300,7 @@ TEST_F(Player, NextAndPreviousPlayOnWithoutAskingToBeNotified)
 
 TEST_F(Player, NextOnTheLastTrackKeepsPlaying)
 {
-    play_track(window, 3);
+    play_and_retry(3);
     clear_log();
     next_track(window);
     EXPECT_TRUE(commands_named("MCI_PLAY").empty());
@@ -285,7 +316,7 @@ TEST_F(Player, StatusTextsFollowTheMode)
     EXPECT_EQ(status_text_timer(), static_cast<DWORD>(MCI_MODE_STOP));
     EXPECT_STREQ(status_text, "stop");
 
-    play_track(window, 2);
+    play_and_retry(2);
     EXPECT_EQ(status_text_brief(), static_cast<DWORD>(MCI_MODE_PLAY));
     EXPECT_EQ(std::string(status_text).rfind("2(0:", 0), 0u) << status_text;
 
@@ -305,7 +336,7 @@ TEST_F(Player, TheTrackListIsBuiltInMsfAndLeavesTmsf)
     EXPECT_TRUE(has(sets[0], "time_format=MCI_FORMAT_MSF")) << sets[0];
     EXPECT_TRUE(has(sets[1], "time_format=MCI_FORMAT_TMSF")) << sets[1];
 
-    play_track(window, 3);
+    play_and_retry(3);
     char position[STATUS_TEXT_SIZE];
     format_position(position);
     EXPECT_EQ(std::string(position).rfind("3(0:", 0), 0u) << position;
@@ -340,7 +371,7 @@ TEST_F(Player, TheEndOfTheDiscResetsTheRememberedMode)
 {
     write_disc("tracks=0:02,0:03\nspeed=20\nnotify_end=1\n");
     const UINT before = notices_successful;
-    play_track(window, 1);
+    play_and_retry(1);
     ASSERT_TRUE(pump_until([&] { return notices_successful > before; }));
     EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_STOP));
 }
@@ -367,7 +398,7 @@ TEST_F(Player, TheEndOfTheDiscIsSeenWithoutANoticeAfterPlayAndAfterNext)
         SCOPED_TRACE(after_next ? "after next" : "after play");
         write_disc("tracks=10:00,0:02\n");
         clear_log();
-        ASSERT_TRUE(play_track(window, after_next ? 1 : 2));
+        ASSERT_TRUE(play_and_retry(after_next ? 1 : 2));
         if (after_next) {
             next_track(window);
         }
@@ -385,7 +416,7 @@ TEST_F(Player, TheEndOfTheDiscIsSeenWithoutANoticeAfterPlayAndAfterNext)
 // opens: an open door ends even a play that has not been seen playing yet.
 TEST_F(Player, ADoorOpenedByHandWhilePlayingEndsThePlay)
 {
-    ASSERT_TRUE(play_track(window, 1));
+    ASSERT_TRUE(play_and_retry(1));
     write_disc("tracks=4:05,12:30,3:04\ndoor=open\n");
     EXPECT_EQ(query_mode(), static_cast<DWORD>(MCI_MODE_OPEN));
     write_disc("tracks=4:05,12:30,3:04\n");

@@ -63,6 +63,8 @@ constexpr CommandEntry COMMANDS[] = {
     {"cursor", Takes::nothing, "usage: cursor [x y]", cmd_cursor},
     {"type", Takes::nothing, "usage: type <text>", cmd_type},
     {"key", Takes::nothing, "usage: key [ctrl+|shift+|alt+]<name|letter|digit>", cmd_key},
+    {"watch", Takes::window, NO_WINDOW, cmd_watch},
+    {"watch-end", Takes::nothing, nullptr, cmd_watch_end},
     {"process", Takes::nothing, "usage: process <pid>", cmd_process},
     {"quit", Takes::nothing, nullptr, cmd_quit},
 };

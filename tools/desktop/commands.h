@@ -2,7 +2,7 @@
 // The desktop's commands: one line in, one reply built in `reply` (desktop.h). The table in
 // commands.cpp names each command, what it takes and which function runs it; the functions live
 // in one file per group: commands_tray.cpp, commands_windows.cpp, commands_controls.cpp,
-// commands_menu.cpp, commands_input.cpp.
+// commands_menu.cpp, commands_input.cpp, commands_watch.cpp.
 #include <windows.h>
 
 // What a command takes before its own words: nothing, a window, a window and one of its controls
@@ -57,6 +57,10 @@ void cmd_menu_key(Args& args);
 void cmd_menu_escape(Args& args);
 void cmd_menu_items(Args& args);
 void cmd_menu_item_rect(Args& args);
+
+// Another program's window answering: commands_watch.cpp.
+void cmd_watch(Args& args);
+void cmd_watch_end(Args& args);
 
 // The mouse, the pointer and the keyboard: commands_input.cpp.
 void cmd_mouse_click(Args& args);

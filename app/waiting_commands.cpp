@@ -1,0 +1,102 @@
+#include "app/waiting_commands.h"
+
+#include "common/commands.h"
+#include "common/messages.h"
+#include "player/cd_device.h"
+
+namespace {
+
+// The connection worker has at most 80 commands, 5 marks and one hand-over posted that the main
+// window has not taken (server/command_flow.h): it posts no more until a mark is taken, and marks
+// wait here too, so TCP holds the client back. The rest is room for the person at the machine and
+// for other programs.
+constexpr size_t WAITING_CAPACITY = 256;
+// How long one turn of carrying out waiting commands may keep the message loop.
+constexpr DWORD RELEASE_SLICE_MS = 50;
+
+struct WaitingMessage {
+    UINT message;
+    WPARAM wparam;
+    LPARAM lparam;
+};
+WaitingMessage waiting[WAITING_CAPACITY];
+size_t waiting_first = 0;
+size_t waiting_count = 0;
+
+bool is_command(WPARAM wparam)
+{
+    const unsigned command = LOWORD(wparam);
+    return command >= CMD_FIRST && command <= CMD_LAST && command != CMD_EXIT;
+}
+
+// What must keep its place among the commands: every command but the exit, the click that
+// toggles the player, and the worker's messages that stand behind its commands.
+bool takes_its_turn(UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_COMMAND:
+    case WM_CLIENT_COMMAND:
+        return is_command(wparam);
+    case WM_TRAY_NOTIFY:
+        return static_cast<UINT>(lparam) == WM_LBUTTONDOWN;
+    case WM_COMMANDS_TAKEN:
+    case WM_CONNECTION_ENDED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CALLBACK go_on_releasing(HWND window, UINT, UINT_PTR timer, DWORD)
+{
+    KillTimer(window, timer);
+    release_waiting(window);
+}
+
+}  // namespace
+
+bool keep_waiting(UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (!takes_its_turn(message, wparam, lparam) || (!play_in_progress() && waiting_count == 0)) {
+        return false;
+    }
+    if (waiting_count == WAITING_CAPACITY) {
+        // Only other programs' messages can fill it. A mark or a hand-over goes through at once
+        // (their handlers ignore strays), so that the worker is never left waiting; a command is
+        // dropped.
+        return message == WM_COMMAND || message == WM_CLIENT_COMMAND || message == WM_TRAY_NOTIFY;
+    }
+    waiting[(waiting_first + waiting_count) % WAITING_CAPACITY] = {message, wparam, lparam};
+    ++waiting_count;
+    return true;
+}
+
+void release_waiting(HWND window)
+{
+    const DWORD began = GetTickCount();
+    while (waiting_count > 0 && !play_in_progress()) {
+        // Posted messages come before input and paint, timers after both: a turn ends as soon as
+        // the person at the machine, the screen or another program waits.
+        if (GetTickCount() - began >= RELEASE_SLICE_MS ||
+            HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT | QS_SENDMESSAGE)) != 0) {
+            release_waiting_soon(window);
+            return;
+        }
+        const WaitingMessage next = waiting[waiting_first];
+        waiting_first = (waiting_first + 1) % WAITING_CAPACITY;
+        --waiting_count;
+        carry_out_message(window, next.message, next.wparam, next.lparam);
+    }
+}
+
+void release_waiting_soon(HWND window)
+{
+    SetTimer(window, TIMER_WAITING, 0, go_on_releasing);
+}
+
+void drop_waiting(HWND window)
+{
+    KillTimer(window, TIMER_WAITING);
+    waiting_first = 0;
+    waiting_count = 0;
+}
