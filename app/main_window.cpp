@@ -123,8 +123,7 @@ void on_create(HWND window)
     set_remembered_mode(MCI_MODE_STOP);
 }
 
-}  // namespace
-
+// The window's handling of one message.
 void carry_out_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
@@ -179,8 +178,6 @@ void carry_out_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
         break;
     }
 }
-
-namespace {
 
 void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {

@@ -22,6 +22,9 @@ struct WaitingMessage {
 WaitingMessage waiting[WAITING_CAPACITY];
 size_t waiting_first = 0;
 size_t waiting_count = 0;
+// The message being released is on its way to the window procedure: the next look lets it
+// through. Anything that arrives while it is carried out (a dialog's own loop runs) waits as usual.
+bool releasing_one = false;
 
 bool is_command(WPARAM wparam)
 {
@@ -57,6 +60,10 @@ void CALLBACK go_on_releasing(HWND window, UINT, UINT_PTR timer, DWORD)
 
 bool keep_waiting(UINT message, WPARAM wparam, LPARAM lparam)
 {
+    if (releasing_one) {
+        releasing_one = false;
+        return false;
+    }
     if (!takes_its_turn(message, wparam, lparam) || (!play_in_progress() && waiting_count == 0)) {
         return false;
     }
@@ -85,7 +92,9 @@ void release_waiting(HWND window)
         const WaitingMessage next = waiting[waiting_first];
         waiting_first = (waiting_first + 1) % WAITING_CAPACITY;
         --waiting_count;
-        carry_out_message(window, next.message, next.wparam, next.lparam);
+        releasing_one = true;
+        SendMessageA(window, next.message, next.wparam, next.lparam);
+        releasing_one = false;
     }
 }
 

@@ -11,14 +11,11 @@
 // was kept. The exit is never kept: it ends the program at once.
 bool keep_waiting(UINT message, WPARAM wparam, LPARAM lparam);
 // Carries out what waits, in order, until a command begins a play that must be tried again or
-// nothing waits. Input, paint and other programs' sent messages are let in between (it goes on
+// nothing waits: each message goes to the window procedure again, as at its arrival, and
+// keep_waiting lets that one through. Input, paint and other programs' sent messages are let in between (it goes on
 // from a timer).
 void release_waiting(HWND window);
 // The same, from the message loop once input and paint are handled.
 void release_waiting_soon(HWND window);
 // The program ends: what waits is dropped.
 void drop_waiting(HWND window);
-
-// The main window's handling of one message, as it would have been at its arrival
-// (main_window.cpp).
-void carry_out_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

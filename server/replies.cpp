@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "server/command_flow.h"
 #include "server/control_server.h"
 #include "server/line_protocol.h"
 #include "server/reply_queue.h"
@@ -24,7 +25,15 @@ void send_reply(uint16_t addressee, const char* text)
     }
     char reply[REPLY_BUFFER_SIZE];
     const size_t length = compose_reply(text, reply, sizeof reply);
-    if (!send_or_keep(socket, reply, length)) {
+    switch (send_or_keep(socket, reply, length)) {
+    case ReplyFate::sent:
+        break;
+    case ReplyFate::kept:
+        // The worker sends it once the connection has room.
+        wake_command_flow();
+        break;
+    case ReplyFate::refused:
         stop_replies(socket);
+        break;
     }
 }

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "server/command_flow.h"
-
 namespace {
 
 static_assert((REPLY_QUEUE_BYTES & (REPLY_QUEUE_BYTES - 1)) == 0, "the positions wrap with the ring");
@@ -25,7 +23,7 @@ uint32_t offset_of(uint32_t position)
 
 }  // namespace
 
-bool send_or_keep(SOCKET socket, const char* reply, size_t length)
+ReplyFate send_or_keep(SOCKET socket, const char* reply, size_t length)
 {
     const uint32_t kept = kept_total.load(std::memory_order_relaxed);
     const uint32_t sent = sent_total.load(std::memory_order_acquire);
@@ -33,27 +31,25 @@ bool send_or_keep(SOCKET socket, const char* reply, size_t length)
         // Nothing waits: every earlier byte is in the connection, so this one may follow at once.
         const int result = send(socket, reply, static_cast<int>(length), 0);
         if (result == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) {
-            return false;
+            return ReplyFate::refused;
         }
         if (result > 0) {
             reply += result;
             length -= static_cast<size_t>(result);
         }
         if (length == 0) {
-            return true;
+            return ReplyFate::sent;
         }
     }
     if (length > REPLY_QUEUE_BYTES - (kept - sent)) {
-        return false;
+        return ReplyFate::refused;
     }
     const uint32_t offset = offset_of(kept);
     const size_t first = length < REPLY_QUEUE_BYTES - offset ? length : REPLY_QUEUE_BYTES - offset;
     std::memcpy(queue + offset, reply, first);
     std::memcpy(queue, reply + first, length - first);
     kept_total.store(kept + static_cast<uint32_t>(length), std::memory_order_release);
-    // The worker sends it once the connection has room.
-    wake_command_flow();
-    return true;
+    return ReplyFate::kept;
 }
 
 void clear_reply_queue()

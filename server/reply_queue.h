@@ -18,10 +18,13 @@
 // buffers, has stopped listening.
 constexpr size_t REPLY_QUEUE_BYTES = 64 * 1024;
 
+// What became of a reply: all of it in the connection; (some of) it kept, for the worker to send
+// once the connection has room (the caller wakes it); or refused, with nothing of it kept or
+// sent, because the connection has failed or the reply would pass the bound.
+enum class ReplyFate { sent, kept, refused };
+
 // Main thread: sends the reply now if nothing waits, and keeps what the connection does not take.
-// False, with nothing of the reply kept or sent, when the connection has failed or the reply would
-// pass the bound.
-bool send_or_keep(SOCKET socket, const char* reply, size_t length);
+ReplyFate send_or_keep(SOCKET socket, const char* reply, size_t length);
 
 // Worker, before a connection becomes the current one: nothing waits.
 void clear_reply_queue();
