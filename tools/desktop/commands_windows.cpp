@@ -85,13 +85,26 @@ void cmd_close(Args& args)
     reply_add("ok");
 }
 
+namespace {
+
+// A message and its two parameters, as numbers; false (after the usage) when one is missing.
+bool message_arguments(Args& args, long long* message, long long* wparam, long long* lparam)
+{
+    if (!next_number(&args.rest, message) || !next_number(&args.rest, wparam) || !next_number(&args.rest, lparam)) {
+        reply_error(args.usage);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void cmd_post(Args& args)
 {
     long long message = 0;
     long long wparam = 0;
     long long lparam = 0;
-    if (!next_number(&args.rest, &message) || !next_number(&args.rest, &wparam) || !next_number(&args.rest, &lparam)) {
-        reply_error(args.usage);
+    if (!message_arguments(args, &message, &wparam, &lparam)) {
         return;
     }
     if (!PostMessageW(args.window, UINT(message), WPARAM(wparam), LPARAM(lparam))) {
@@ -108,8 +121,7 @@ void cmd_send(Args& args)
     long long message = 0;
     long long wparam = 0;
     long long lparam = 0;
-    if (!next_number(&args.rest, &message) || !next_number(&args.rest, &wparam) || !next_number(&args.rest, &lparam)) {
-        reply_error(args.usage);
+    if (!message_arguments(args, &message, &wparam, &lparam)) {
         return;
     }
     DWORD_PTR result = 0;
