@@ -55,6 +55,8 @@ void shut_down_everything(HWND window)
         timer_started = false;
     }
     if (sockets_started) {
+        // The connection the stop ended is closed before the sockets end with the program.
+        finish_parting();
         WSACleanup();
         sockets_started = false;
     }
