@@ -237,11 +237,17 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
 
 int run_program(HINSTANCE module)
 {
-    // A second copy says so and ends, before it touches anything.
+    // A second copy says so and ends, before it touches anything. A first copy that runs elevated,
+    // or as another user in this logon session, made the mutex where this one may not open it:
+    // the call fails with ERROR_ACCESS_DENIED, which also says that it exists (CreateMutex). Any
+    // other failure to make it lets the program run.
     const HANDLE one_copy = CreateMutexW(nullptr, FALSE, ONE_COPY_MUTEX);
-    if (one_copy != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    const DWORD made = GetLastError();
+    if (made == ERROR_ALREADY_EXISTS || (one_copy == nullptr && made == ERROR_ACCESS_DENIED)) {
         show_startup_message(TEXT_ALREADY_RUNNING, TEXT_ERROR_TITLE);
-        CloseHandle(one_copy);
+        if (one_copy != nullptr) {
+            CloseHandle(one_copy);
+        }
         return 0;
     }
     // The manifest asks for the themed controls; this makes sure their library is loaded.

@@ -271,6 +271,20 @@ class StartupTest(unittest.TestCase):
             self.assertEqual(session.tray()["hwnd"], first_window)
             self.assertTrue(session.running())
 
+    def test_a_first_copy_this_one_may_not_open_counts_as_running(self):
+        # A first copy that runs elevated, or as another user in this logon session, holds the
+        # mutex where this one may not open it: the second says so and ends all the same.
+        session = Session(wait=None, start=False)
+        self.addCleanup(session.close)
+        session.desktop = harness.Desktop(session.dir)
+        session.desktop.ok("hold-mutex " + ONE_COPY_MUTEX)
+        session.start()
+        self.error_box(session, ALREADY_RUNNING)
+        self.assertEqual(session.exit_code(), 0)
+        self.assertTrue(harness.refuses(session.port), "the second copy listens")
+        self.assertEqual(session.vcd_log(), [], "the second copy opened the drive")
+        self.assertEqual(session.events(), [])
+
     def test_runs_from_a_folder_named_in_japanese_on_an_english_system(self):
         # The 8-bit file functions would turn the folder's name into "?" under code page 1252.
         session = Session(start=False, extra_env=english_system_env(self))
