@@ -54,13 +54,18 @@ void shut_down_everything(HWND window)
         KillTimer(window, TIMER_REFRESH);
         timer_started = false;
     }
+    PostQuitMessage(0);
+}
+
+// After the message loop: the sockets end with the program, once the connection the stop ended
+// has had its moment (finish_parting).
+void end_sockets()
+{
     if (sockets_started) {
-        // The connection the stop ended is closed before the sockets end with the program.
         finish_parting();
         WSACleanup();
         sockets_started = false;
     }
-    PostQuitMessage(0);
 }
 
 void fatal_startup_error(HWND window, const char* text)
@@ -282,8 +287,11 @@ int run_program(HINSTANCE module)
     if (!shut_down && IsWindow(window)) {
         DestroyWindow(window);
     }
+    // Gone for the user (no window, icon, drive or listener): a new copy may start while the
+    // connection the stop ended gets its last moment.
     if (one_copy != nullptr) {
         CloseHandle(one_copy);
     }
+    end_sockets();
     return static_cast<int>(message.wParam);
 }

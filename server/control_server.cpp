@@ -62,8 +62,8 @@ constexpr DWORD ACCEPT_RETRY_PAUSE_MS = 100;
 constexpr ULONG KEEPALIVE_IDLE_MS = 15000;
 constexpr ULONG KEEPALIVE_INTERVAL_MS = 3000;
 // How long a client has to end its side of a connection the program ends (part): a client that
-// reads answers the end within a round trip.
-constexpr DWORD PARTING_MS = 1000;
+// reads answers the end within a round trip, and the exit waits no longer than this for it.
+constexpr DWORD PARTING_MS = 500;
 
 // Worker: the connection that replies go to from now on, with its generation.
 void set_client(SOCKET socket, uint16_t generation)

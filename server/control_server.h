@@ -31,7 +31,7 @@ bool restart_listener(int port);
 
 // Main thread, before the sockets end (WSACleanup): waits until the connection that the last stop
 // ended is closed. A stop ends a connected client's connection after what was sent to it, and
-// gives the client a moment (a second at most) to end its side, so that the port can be bound
+// gives the client a moment (half a second at most) to end its side, so that the port can be bound
 // again at once (see part in control_server.cpp).
 void finish_parting();
 
