@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/windows/message_pump.h"
+#include "tests/windows/refusing_timer.h"
 #include "tools/desktop/process_counts.h"
 
 #include <atomic>
@@ -475,6 +476,32 @@ TEST_F(ControlServer, APortChangeKeepsTheCommandsAheadOfAMenuChoiceWithinTheBoun
     // Once the window takes the marks, the rest of what the first client sent is carried out.
     take_held_marks();
     ASSERT_TRUE(pump_until([&] { return received.size() == LINES; })) << received.size();
+}
+
+TEST_F(ControlServer, AMarkTakenWhileThePersonActsGoesOnWithoutItsTimer)
+{
+    // A mark that comes while input or paint waits is deferred to a timer; when the system refuses
+    // the timer the worker must go on at once, or it would wait for ever.
+    take_marks = false;
+    constexpr size_t LINES = 200;
+    std::string batch;
+    for (size_t i = 0; i < LINES; ++i) {
+        batch += "stop\n";
+    }
+    const SOCKET client = connect_client(port);
+    send_text(client, batch);
+    const size_t bound = (MARKS_IN_FLIGHT + 1) * COMMANDS_PER_MARK;
+    ASSERT_TRUE(pump_until([&] { return received.size() == bound; }));
+    // Paint waits: the person at the machine comes first.
+    SetWindowPos(window, nullptr, 0, 0, 100, 100, SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    InvalidateRect(window, nullptr, TRUE);
+    ASSERT_NE(HIWORD(GetQueueStatus(QS_PAINT)), 0);
+    {
+        const Refusal refusal;
+        take_held_marks();
+        ASSERT_TRUE(pump_until([&] { return received.size() == LINES; })) << received.size();
+    }
+    closesocket(client);
 }
 
 TEST_F(ControlServer, StrayPrivateMessagesChangeNothing)
