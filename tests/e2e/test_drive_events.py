@@ -233,14 +233,15 @@ class BusyDriveTest(unittest.TestCase):
             self.assertEqual(closed, [], "nothing closed the door the person opened")
 
     @harness.vcd_only
-    def test_a_disc_put_in_while_a_play_is_tried_plays_and_the_status_behind_it_says_so(self):
+    def test_a_disc_put_in_while_a_play_is_tried_plays_and_what_waited_behind_it_says_so_in_order(self):
         session = self.start(disc=0)
         with session.client(timeout=RETRY_TIMEOUT) as client:
-            client.send_bytes(b"play\nstatus\n")
+            client.send_bytes(b"play\nstatus\nselect\n")
             time.sleep(2)  # the person takes a moment to put the disc in
             session.set_disc(disc=1)
             self.assertRegex(client.read_reply(RETRY_TIMEOUT), position(1))
             self.assertRegex(client.read_reply(), position(1))
+            self.assertTrue(client.read_reply().startswith(b" 01. (4:05)\n"), "the track list, last")
 
     def test_exit_while_a_play_is_tried_ends_the_program_within_a_second(self):
         session = self.start(disc=0)
