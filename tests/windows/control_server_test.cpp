@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/windows/message_pump.h"
+#include "tests/windows/refusing_timer.h"
 #include "tools/desktop/process_counts.h"
 
 #include <atomic>
@@ -165,6 +166,22 @@ std::string read_to_end(SOCKET s)
         all.append(buffer, static_cast<size_t>(got));
     }
     return all;
+}
+
+// A client sends this many stop lines to a busy window, one that takes no marks, until the worker
+// has posted all the marks allow: as many commands as may stand ahead of a menu choice.
+SOCKET flood_a_busy_window(int port, size_t lines)
+{
+    take_marks = false;
+    std::string batch;
+    for (size_t i = 0; i < lines; ++i) {
+        batch += "stop\n";
+    }
+    const SOCKET client = connect_client(port);
+    send_text(client, batch);
+    const size_t bound = (MARKS_IN_FLIGHT + 1) * COMMANDS_PER_MARK;
+    EXPECT_TRUE(pump_until([&] { return received.size() == bound; })) << received.size();
+    return client;
 }
 
 class ControlServer : public ::testing::Test {
@@ -454,16 +471,9 @@ TEST_F(ControlServer, APortChangeKeepsTheCommandsAheadOfAMenuChoiceWithinTheBoun
 {
     // A busy window: the worker has posted all the marks allow when the port changes. The new
     // worker counts the old one's marks, still waiting in the queue, so it posts no more.
-    take_marks = false;
     constexpr size_t LINES = 500;
-    std::string batch;
-    for (size_t i = 0; i < LINES; ++i) {
-        batch += "stop\n";
-    }
-    const SOCKET client = connect_client(port);
-    send_text(client, batch);
-    const size_t bound = (MARKS_IN_FLIGHT + 1) * COMMANDS_PER_MARK;
-    ASSERT_TRUE(pump_until([&] { return received.size() == bound; }));
+    const SOCKET client = flood_a_busy_window(port, LINES);
+    const size_t bound = received.size();
     ASSERT_TRUE(restart_listener(free_port()));
     closesocket(client);
     for (int i = 0; i < 20; ++i) {
@@ -475,6 +485,24 @@ TEST_F(ControlServer, APortChangeKeepsTheCommandsAheadOfAMenuChoiceWithinTheBoun
     // Once the window takes the marks, the rest of what the first client sent is carried out.
     take_held_marks();
     ASSERT_TRUE(pump_until([&] { return received.size() == LINES; })) << received.size();
+}
+
+TEST_F(ControlServer, AMarkTakenWhileThePersonActsGoesOnWithoutItsTimer)
+{
+    // A mark that comes while input or paint waits is deferred to a timer; when the system refuses
+    // the timer the worker must go on at once, or it would wait for ever.
+    constexpr size_t LINES = 200;
+    const SOCKET client = flood_a_busy_window(port, LINES);
+    // Paint waits: the person at the machine comes first.
+    SetWindowPos(window, nullptr, 0, 0, 100, 100, SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    InvalidateRect(window, nullptr, TRUE);
+    ASSERT_NE(HIWORD(GetQueueStatus(QS_PAINT)), 0);
+    {
+        const Refusal refusal;
+        take_held_marks();
+        ASSERT_TRUE(pump_until([&] { return received.size() == LINES; })) << received.size();
+    }
+    closesocket(client);
 }
 
 TEST_F(ControlServer, StrayPrivateMessagesChangeNothing)
