@@ -349,6 +349,16 @@ class SettingsDialogTest(DialogTestCase):
             self.assertEqual(self.rect(dialog)[2:], (width - 1, height - 1), title)
             self.escape(dialog)
 
+    def test_a_dialog_opens_at_the_cursor_on_a_monitor_that_is_not_the_primary(self):
+        # The primary monitor is 640 x 480; the second, 1280 x 800, alone reaches the cursor at
+        # (700, 500). The dialog opens there, not pushed into the primary's work area.
+        with harness.wine_monitors((640, 480), (1280, 800)), Session() as session:
+            self.session, self.desktop = session, session.desktop
+            self.assertEqual(self.desktop.ok("cursor 700 500"), "700 500")
+            dialog = self.open_settings()
+            self.assertEqual(self.rect(dialog)[:2], (700, 500))
+            self.escape(dialog)
+
 
 class TrackDialogTest(DialogTestCase):
 

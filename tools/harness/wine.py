@@ -16,7 +16,7 @@ from .base import QEL_ROOT, WIN_BUILD, HarnessError, env_path
 from .drive import DRIVE, FAKECD_DEVICE
 
 __all__ = ["WINEPREFIX", "WINEARCH", "WINE", "ensure_display", "wine_env", "ensure_prefix", "start_wine",
-           "windows_path", "wine_dpi", "prefix_dpi", "restart_prefix", "DEFAULT_DPI"]
+           "windows_path", "wine_dpi", "prefix_dpi", "restart_prefix", "DEFAULT_DPI", "wine_monitors"]
 
 WINEPREFIX = env_path("WINEPREFIX", os.path.join(WIN_BUILD, "wineprefix" if DRIVE == "vcd" else "wineprefix-mcicda"))
 WINEARCH = os.environ.get("WINEARCH", "win64")
@@ -41,21 +41,32 @@ def ensure_display():
     if display and _display_works(display):
         _display["value"] = display
         return display
+    _display["value"], _display["xvfb"] = _start_xvfb(["-screen", "0", "1280x800x24"])
+    atexit.register(_stop_own_display)
+    return _display["value"]
+
+
+def _start_xvfb(options):
+    """An Xvfb of our own with these options: its display and its process."""
     # Xvfb picks a free display number itself and writes it to the pipe.
     read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
-                             "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end)] + options + ["-nolisten", "tcp"],
+                            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     with os.fdopen(read_end) as pipe:
         number = pipe.readline().strip()
     if not number:
         xvfb.kill()
         raise HarnessError("Xvfb did not start")
-    _display["value"] = ":" + number
-    _display["xvfb"] = xvfb
-    atexit.register(_stop_own_display)
-    return _display["value"]
+    return ":" + number, xvfb
+
+
+def _stop_xvfb(xvfb):
+    xvfb.terminate()
+    try:
+        xvfb.wait(10)
+    except subprocess.TimeoutExpired:
+        xvfb.kill()
 
 
 def _stop_own_display():
@@ -63,13 +74,34 @@ def _stop_own_display():
     # before its display goes, so that the next test process starts on a live one.
     subprocess.run(["wineserver", "-k"], env=wine_env(), stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=60)
-    xvfb = _display["xvfb"]
-    if xvfb is not None:
-        xvfb.terminate()
+    if _display["xvfb"] is not None:
+        _stop_xvfb(_display["xvfb"])
+
+
+@contextlib.contextmanager
+def wine_monitors(*sizes):
+    """Runs the block with the prefix's programs on a display of their own with one monitor of each
+    (width, height), the first the primary. Xvfb gives each its own screen, joined by Xinerama;
+    without RandR, Wine's X11 driver takes its monitors from Xinerama. Xvfb lays every screen at
+    the origin, so the monitors overlap: a point beyond the primary's size is on a later monitor
+    only. Entering and leaving restart the prefix, as wine_dpi does: nothing of the prefix may be
+    running across either."""
+    ensure_prefix()
+    options = ["-extension", "RANDR", "+xinerama"]
+    for number, (width, height) in enumerate(sizes):
+        options += ["-screen", str(number), "%dx%dx24" % (width, height)]
+    restart_prefix()
+    display, xvfb = _start_xvfb(options)
+    before = _display["value"]
+    _display["value"] = display
+    try:
+        yield display
+    finally:
         try:
-            xvfb.wait(10)
-        except subprocess.TimeoutExpired:
-            xvfb.kill()
+            restart_prefix()
+        finally:
+            _display["value"] = before
+            _stop_xvfb(xvfb)
 
 
 def wine_env(extra=None):
