@@ -255,6 +255,28 @@ TEST_F(ControlServer, ReconnectingClientStartsWithAnEmptyLine)
     closesocket(client);
 }
 
+TEST_F(ControlServer, ATelnetSequenceSplitBetweenReceivesIsStillTakenOut)
+{
+    // A Telnet client's command, and its bare carriage return (CR NUL), may straddle two of its
+    // sends. Each piece ends in a command that shows the worker has received it before the next
+    // piece is sent: the filter's state must last as long as the connection, not one receive.
+    const std::string iac = "\xFF", will_naws = "\xFB\x1F", nul(1, '\0');
+    const SOCKET client = connect_client(port);
+    send_text(client, "status\n" + iac);
+    ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
+    send_text(client, will_naws + "stop\nplay\r");
+    ASSERT_TRUE(pump_until([] { return seen(CMD_PLAY); }));
+    send_text(client, nul + "next\nstatus\n");
+    ASSERT_TRUE(pump_until([] { return count_of(CMD_STATUS) == 2; }));
+    std::vector<unsigned> commands;
+    for (const Received& r : received) {
+        commands.push_back(r.command);
+    }
+    EXPECT_EQ(commands, (std::vector<unsigned>{CMD_STATUS, CMD_STOP, CMD_PLAY, CMD_NEXT, CMD_STATUS}))
+        << "a line beside a split sequence was lost";
+    closesocket(client);
+}
+
 TEST_F(ControlServer, AClientThatStopsSendingStillGetsItsReplies)
 {
     // "printf 'status\n' | nc -q1 host port": the line, then the end of the client's sending
