@@ -217,7 +217,11 @@ void carry_out_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 
 void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    // While the drive is not ready for a play, commands wait their turn behind it.
+    // Nobody waits behind a drive that cannot play: a command that acts on the drive ends a play
+    // still being tried, so only the newest play is tried. What only reads waits its turn.
+    if (acts_on_drive(message, wparam, lparam)) {
+        give_way(window);
+    }
     if (!keep_waiting(message, wparam, lparam)) {
         carry_out_message(window, message, wparam, lparam);
     }

@@ -382,11 +382,17 @@ class RunningTest(unittest.TestCase):
             log = session.vcd_log()
             self.assertTrue(any(line.startswith("MCI_CLOSE_DRIVER") for line in log), log)
 
-    def test_the_session_s_end_closes_the_drive_the_icon_and_the_port(self):
+    def test_a_refused_logoff_changes_nothing_and_the_session_s_end_closes_the_drive_the_icon_and_the_port(self):
         with Session() as session, session.client() as client:
             session.wait_tray()
             self.assertRegex(client.command("play").decode("ascii"), POSITION)
             window = session.main_window()
+            # A logoff that another program refused: Windows asks, then says the session goes on
+            # (WM_ENDSESSION with FALSE). Nothing ends, and the player goes on as it was.
+            self.assertEqual(session.desktop.ok("send 0x%x %d 0 0" % (window, WM_QUERYENDSESSION)), "1")
+            session.desktop.ok("send 0x%x %d 0 0" % (window, WM_ENDSESSION))
+            self.assertRegex(client.command("status").decode("ascii"), POSITION)
+            self.assertEqual(session.tray()["count"], 1)
             # As Windows asks at a logoff, from another program: the answer is at once "yes".
             self.assertEqual(session.desktop.ok("send 0x%x %d 0 0" % (window, WM_QUERYENDSESSION)), "1")
             self.assertTrue(session.running())

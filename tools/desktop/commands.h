@@ -58,6 +58,7 @@ void cmd_menu_key(Args& args);
 void cmd_menu_escape(Args& args);
 void cmd_menu_items(Args& args);
 void cmd_menu_item_rect(Args& args);
+void cmd_menu_input(Args& args);
 
 // Another program's window answering: commands_watch.cpp.
 void cmd_watch(Args& args);
