@@ -213,6 +213,8 @@ protected:
     void TearDown() override
     {
         stop_worker();
+        // The connection the stop ended is closed before the next test counts threads and handles.
+        finish_parting();
         EXPECT_TRUE(worker_ended(0));
         EXPECT_FALSE(client_connected());
         DestroyWindow(window);
@@ -318,17 +320,37 @@ TEST_F(ControlServer, RestartDropsTheClientAndServesTheNewPort)
     closesocket(client);
 }
 
-TEST_F(ControlServer, StopDoesNotWaitForASilentClient)
+TEST_F(ControlServer, StopEndsTheConnectionAfterItsRepliesAndThePortServesAgainAtOnce)
 {
-    const SOCKET client = connect_client(port);
-    send_text(client, "status\n");
-    ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
+    // A client that closes when the server ends the connection (telnet, PuTTY, nc), and one that
+    // neither reads nor closes: the stop waits for neither, the sockets' end waits a moment for
+    // the silent one at most, and both get the reply sent before the stop, then the end.
+    for (const bool closes_at_the_end : {true, false}) {
+        SCOPED_TRACE(closes_at_the_end ? "a client that closes at the end" : "a silent client");
+        const SOCKET client = connect_client(port);
+        send_text(client, "status\n");
+        ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
+        set_status_text("pause");
+        send_reply(received.back().generation, status_text);
 
-    const DWORD start = GetTickCount();
-    stop_worker();
-    EXPECT_LT(GetTickCount() - start, DEADLINE_MS / 2);
-    EXPECT_TRUE(connection_dropped(client));
-    closesocket(client);
+        DWORD start = GetTickCount();
+        stop_worker();
+        EXPECT_LT(GetTickCount() - start, DEADLINE_MS / 2);
+        if (closes_at_the_end) {
+            EXPECT_EQ(read_to_end(client), "pause!");
+            closesocket(client);
+        }
+        start = GetTickCount();
+        finish_parting();
+        EXPECT_LT(GetTickCount() - start, DEADLINE_MS / 2);
+        if (!closes_at_the_end) {
+            EXPECT_EQ(read_to_end(client), "pause!");
+            closesocket(client);
+        }
+        // The same port, at once.
+        ASSERT_TRUE(restart_listener(port));
+        received.clear();
+    }
 }
 
 TEST_F(ControlServer, StopRightAfterAcceptNeverHangs)

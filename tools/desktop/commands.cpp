@@ -67,6 +67,7 @@ constexpr CommandEntry COMMANDS[] = {
     {"watch", Takes::window, NO_WINDOW, cmd_watch},
     {"watch-end", Takes::nothing, nullptr, cmd_watch_end},
     {"process", Takes::nothing, "usage: process <pid>", cmd_process},
+    {"hold-mutex", Takes::nothing, "usage: hold-mutex <name>", cmd_hold_mutex},
     {"quit", Takes::nothing, nullptr, cmd_quit},
 };
 

@@ -40,6 +40,7 @@ void cmd_post(Args& args);
 void cmd_send(Args& args);
 void cmd_command(Args& args);
 void cmd_process(Args& args);
+void cmd_hold_mutex(Args& args);
 
 // Controls of dialogs and message boxes: commands_controls.cpp.
 void cmd_get_text(Args& args);
