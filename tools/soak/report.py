@@ -94,3 +94,9 @@ def summary(soak):
         _print("program %s: threads %d, handles %d, private %d KiB"
                % (name, stats["threads"], stats["handles"], stats["private"] // 1024))
     _print("again, with the same choices: " + again(soak))
+
+
+def progress(soak):
+    record = soak.record
+    _print("soak: %.0f min: %d clients served, %d replies heard, %d actions, nothing found yet"
+           % (record.now() / 60, soak.clients_served, soak.replies_heard, sum(record.counts.values())))

@@ -29,6 +29,8 @@ EXIT_BOUND = 10.0
 REST_TIMEOUT = 180.0
 # A port change is under way from the press of OK until a moment after the dialog has gone.
 PORT_CHANGE_AFTER = 1.0
+# A long run says how far it has got this often.
+PROGRESS_EVERY = 300.0
 
 
 class Soak:
@@ -49,6 +51,7 @@ class Soak:
         self._port_changes = []  # [began, ended or None]
         self._menu_replies = []  # when the person made a choice that is answered to the client
         self._dialog_closes = []  # [began, ended or None, what]
+        self._progress = 0
 
     # -- what the actors share --
 
@@ -192,6 +195,10 @@ class Soak:
         while self.record.now() < seconds:
             if self.record.over.wait(min(1.0, seconds - self.record.now())):
                 self.record.check_over()
+            minute = int(self.record.now() // PROGRESS_EVERY)
+            if minute > self._progress:
+                self._progress = minute
+                report.progress(self)
 
     def rest(self, when):
         """Lets the actors finish and rest, the drive at rest; returns the program's figures."""
