@@ -405,16 +405,22 @@ class Client:
         self.soak.clients_served += 1
 
     def fail(self, what):
-        self.record.fail("%s: %s" % (self.name, what), self.describe())
+        details = [self.describe()]
+        if self.ahead:
+            # What they sent is still carried out after they leave: what this one waited behind.
+            details.append("the clients ahead of it when it connected:")
+            details.extend(client.describe() for client in self.ahead)
+        self.record.fail("%s: %s" % (self.name, what), "\n".join(details))
 
     def describe(self):
         """What this client did and heard, for the violation's printout."""
         def when(moment):
             return "%.1f s" % (moment - self.record.t0) if moment else "-"
         expected = self.check.expected
-        lines = ["%s (%s): connected %s to port %d, accepted %s, last line %s, left %s; %d bytes sent"
+        lines = ["%s (%s): connected %s to port %d, accepted %s, last line %s, left %s; %d bytes sent%s"
                  % (self.name, self.script.describe(), when(self.connected_at), self.port, when(self.accepted_at),
-                    when(self.last_sent_at), when(self.left_at), self.bytes_sent),
+                    when(self.last_sent_at), when(self.left_at), self.bytes_sent,
+                    "; ended by the program (%s)" % self.ended_by_program if self.ended_by_program else ""),
                  "  commands (%d): %s" % (len(expected), " ".join(expected[:60]) + (" ..." if len(expected) > 60 else "")),
                  "  replies (%d, %d matched, %d the person's): %s" % (
                      len(self.check.received), self.check.matched, self.check.extras,

@@ -29,10 +29,15 @@ def violation(soak):
     _print("last actions (seconds since the start):")
     for moment, actor, text in record.last_actions():
         _print("  %7.1f  %-10s %s" % (moment, actor, text))
-    clients = soak.actors[0].running() if soak.actors else []
+    clients = soak.actors[0].running() if soak.actors and soak.actors[0].name == "clients" else []
     if clients:
         _print("clients still there:")
         for client in clients:
+            _print("  " + client.describe().replace("\n", "\n  "))
+    left = [client for client in list(soak.clients_left) if client not in clients]
+    if left:
+        _print("the last clients to leave (what they sent is carried out after they have gone):")
+        for client in left:
             _print("  " + client.describe().replace("\n", "\n  "))
     _print("the program:")
     _print("  " + program_state(soak).replace("\n", "\n  "))

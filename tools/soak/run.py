@@ -4,6 +4,7 @@ end, and the end's own checks: with the actors stopped and the disc in, a new cl
 answered within FINAL_STATUS_BOUND, the program's threads, handles and private memory are back
 near their figures after the first minute, and Exit from the menu ends it."""
 
+import collections
 import random
 import socket
 import threading
@@ -45,6 +46,8 @@ class Soak:
         self.vanish = VanishingLink(self.record)
         self.quiet_for_vanish = threading.Event()
         self.clients_served = 0
+        # The last clients to leave: what they sent is still carried out after they have gone.
+        self.clients_left = collections.deque(maxlen=4)
         self.replies_heard = 0
         self.figures_at = {}
         self._lock = threading.Lock()
@@ -110,7 +113,8 @@ class Soak:
         return None
 
     def client_done(self, client):
-        pass
+        with self._lock:
+            self.clients_left.append(client)
 
     # -- the run --
 
