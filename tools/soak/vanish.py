@@ -9,6 +9,7 @@ reliability suite's vanishing client uses, and reach nothing but this machine.
 
 import ctypes
 import os
+import re
 import shutil
 import socket
 import struct
@@ -52,6 +53,7 @@ class VanishingLink:
         """Makes the namespace and the pair when this runs as root; False otherwise."""
         if os.geteuid() != 0 or not shutil.which("ip"):
             return False
+        self.remove_stale()
         try:
             _run("ip", "netns", "add", self.namespace)
             _run("ip", "link", "add", self.outside, "type", "veth", "peer", "name", self.inside,
@@ -65,6 +67,19 @@ class VanishingLink:
             return False
         self.made = True
         return True
+
+    def remove_stale(self):
+        """Removes what a run that was killed outright left behind (its process is gone)."""
+        try:
+            names = os.listdir("/run/netns")
+        except OSError:
+            return
+        for name in names:
+            found = re.fullmatch(r"qel-soak-(\d+)", name)
+            if found and not os.path.exists("/proc/" + found.group(1)):
+                pid = int(found.group(1))
+                subprocess.run(["ip", "netns", "del", name], stderr=subprocess.DEVNULL)
+                subprocess.run(["ip", "link", "del", "qs%dh" % (pid % 1000000)], stderr=subprocess.DEVNULL)
 
     def remove(self):
         subprocess.run(["ip", "netns", "del", self.namespace], stderr=subprocess.DEVNULL)
