@@ -6,6 +6,8 @@ import re
 
 import harness
 
+from .invariants import SLOW_MS
+
 VCD_LOG_LINES = 30
 
 
@@ -87,6 +89,8 @@ def summary(soak):
     kinds = sorted(record.counts.items())
     _print("actions: " + ", ".join("%s %d" % kv for kv in kinds))
     _print("clients served: %d, replies heard: %d" % (soak.clients_served, soak.replies_heard))
+    if "slowest WM_NULL answer (ms)" not in record.figures:
+        _print("slowest WM_NULL answer (ms): under %d, apart from dialogs' closes" % SLOW_MS)
     for name, (value, where) in sorted(record.figures.items()):
         _print("%s: %.2f (%s)" % (name, value, where))
     figures = getattr(soak, "monitor_figures", None)
