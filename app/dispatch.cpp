@@ -5,6 +5,7 @@
 #include "app/tray_icon.h"
 #include "app/waiting_commands.h"
 #include "common/commands.h"
+#include "common/timer.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"
 #include "res/resource.h"
@@ -111,23 +112,21 @@ void settle_play(HWND window, PlayAttempt attempt)
 // command owes follow its end.
 int play(HWND window, int track, bool show)
 {
-    const bool gave_way = play_in_progress();
-    if (gave_way) {
-        // Only a track chosen in the dialog, while a play that a client sent meanwhile was still
-        // being tried, comes here: that play gives way, and its client hears what the drive does.
-        abandon_play();
-        settle_play(window, PlayAttempt::failed);
-    }
+    // A track chosen in the dialog while a client's play is still tried: that play gives way.
+    give_way(window);
     const PlayAttempt attempt = begin_play(window, track);
     if (attempt != PlayAttempt::trying) {
-        if (gave_way) {
-            release_waiting_soon(window);
-        }
         return shown_after_play(attempt);
+    }
+    // Only the newest play is tried: one that a drive command already waits behind (it was sent
+    // before that command, which is carried out next) gives way at once. Without its timer the
+    // play would never be settled: then too it ends now, with what the drive does.
+    if (drive_command_waits() || !start_timer(window, TIMER_PLAY_RETRY, PLAY_RETRY_PAUSE_MS, retry_play_tick)) {
+        give_up_play();
+        return compose_after_failed_play();
     }
     play_dues = {show, Reply::none, REPLY_TO_CURRENT};
     play_began = true;
-    SetTimer(window, TIMER_PLAY_RETRY, PLAY_RETRY_PAUSE_MS, retry_play_tick);
     return 0;
 }
 
@@ -213,6 +212,17 @@ void CALLBACK retry_play_tick(HWND window, UINT, UINT_PTR timer, DWORD)
 }
 
 }  // namespace
+
+void give_way(HWND window)
+{
+    if (!play_in_progress()) {
+        return;
+    }
+    give_up_play();
+    settle_play(window, PlayAttempt::failed);
+    // What waited behind the play goes on, the command that made it give way after it.
+    release_waiting_soon(window);
+}
 
 int toggle_pause(HWND window, DWORD mode)
 {

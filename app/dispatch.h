@@ -12,6 +12,11 @@ void on_command(HWND window, unsigned command, int32_t argument, uint16_t addres
 void on_refresh_timer(HWND window);
 void on_mci_notify(WPARAM wparam);
 
+// A command that acts on the drive has come: a play still being tried ends now, and its command
+// gets the tray and the reply it owes (what the drive does, as after a play the drive never
+// took). Nothing to do when no play is being tried.
+void give_way(HWND window);
+
 // Pauses while playing, resumes while paused, plays track 1 otherwise, taking the given mode as
 // the current one. Leaves the status text set; returns the icon resource to show, or 0 while the
 // drive is not ready for the play: the tray is then updated once the play has been tried.

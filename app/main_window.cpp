@@ -54,17 +54,43 @@ void shut_down_everything(HWND window)
         KillTimer(window, TIMER_REFRESH);
         timer_started = false;
     }
+    PostQuitMessage(0);
+}
+
+// After the message loop: the sockets end with the program, once the connection the stop ended
+// has had its moment (finish_parting).
+void end_sockets()
+{
     if (sockets_started) {
+        finish_parting();
         WSACleanup();
         sockets_started = false;
     }
-    PostQuitMessage(0);
 }
 
 void fatal_startup_error(HWND window, const char* text)
 {
     show_startup_message(text, TEXT_ERROR_TITLE);
     shut_down_everything(window);
+}
+
+// Whether the program is to end: a close request or the session's end has shut it down (the
+// window's WM_DESTROY, WM_ENDSESSION), or a quit waits. Another program's close request can come
+// at any moment, also while a start-up message or dialog runs inside the window's creation. A
+// modal loop (MessageBox, DialogBox) that retrieves WM_QUIT posts it again and returns at once
+// (Microsoft's "WM_QUIT message": it makes GetMessage return zero; The Old New Thing, "Modality,
+// part 3: The WM_QUIT message"), and so does every later one: whatever runs after such a loop
+// asks this first, and asks the user nothing more once it is true.
+bool end_requested()
+{
+    MSG quit;
+    // Looking also lets messages that other threads send in (WM_ENDSESSION) through.
+    if (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        // Put back for the message loop, which ends with it.
+        PostQuitMessage(static_cast<int>(quit.wParam));
+        return true;
+    }
+    return shut_down;
 }
 
 // An elevated program gets no message from a program with lower rights, such as the shell's
@@ -81,16 +107,20 @@ void let_taskbar_restart_through(HWND window)
 static_assert(MESSAGE_APP_FIRST == WM_APP, "private messages start at WM_APP");
 
 // Makes the listener, asking for another port while this one is taken. False when the user gave
-// up (the settings dialog was cancelled).
+// up (the settings dialog was cancelled) or the program is to end (end_requested).
 bool start_listening(HWND window)
 {
     attach_server(window);
     while (!restart_listener(port)) {
         show_startup_message(TEXT_PORT_IN_USE, TEXT_ERROR_TITLE);
+        if (end_requested()) {
+            return false;
+        }
         // No owner: creation has not finished. Another port is put to use by the dialog, which
         // stays open while the port typed is taken too; the same port is simply tried again.
         SettingsChoice choice = {port, change_port};
-        if (show_settings_dialog(instance, nullptr, &choice) == IDCANCEL) {
+        const INT_PTR chosen = show_settings_dialog(instance, nullptr, &choice);
+        if (end_requested() || chosen != IDOK) {
             return false;
         }
         if (listening()) {
@@ -113,6 +143,12 @@ void on_create(HWND window)
     }
     sockets_started = true;
     if (!start_listening(window)) {
+        // Asked to end meanwhile: it ends without another word. (A WM_CLOSE has destroyed the
+        // window already, and with it shut everything down; a quit has not.)
+        if (end_requested()) {
+            shut_down_everything(window);
+            return;
+        }
         fatal_startup_error(window, TEXT_CANNOT_SET_UP);
         return;
     }
@@ -181,7 +217,11 @@ void carry_out_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 
 void route(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    // While the drive is not ready for a play, commands wait their turn behind it.
+    // Nobody waits behind a drive that cannot play: a command that acts on the drive ends a play
+    // still being tried, so only the newest play is tried. What only reads waits its turn.
+    if (acts_on_drive(message, wparam, lparam)) {
+        give_way(window);
+    }
     if (!keep_waiting(message, wparam, lparam)) {
         carry_out_message(window, message, wparam, lparam);
     }
@@ -206,11 +246,17 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
 
 int run_program(HINSTANCE module)
 {
-    // A second copy says so and ends, before it touches anything.
+    // A second copy says so and ends, before it touches anything. A first copy that runs elevated,
+    // or as another user in this logon session, made the mutex where this one may not open it:
+    // the call fails with ERROR_ACCESS_DENIED, which also says that it exists (CreateMutex). Any
+    // other failure to make it lets the program run.
     const HANDLE one_copy = CreateMutexW(nullptr, FALSE, ONE_COPY_MUTEX);
-    if (one_copy != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    const DWORD made = GetLastError();
+    if (made == ERROR_ALREADY_EXISTS || (one_copy == nullptr && made == ERROR_ACCESS_DENIED)) {
         show_startup_message(TEXT_ALREADY_RUNNING, TEXT_ERROR_TITLE);
-        CloseHandle(one_copy);
+        if (one_copy != nullptr) {
+            CloseHandle(one_copy);
+        }
         return 0;
     }
     // The manifest asks for the themed controls; this makes sure their library is loaded.
@@ -240,8 +286,16 @@ int run_program(HINSTANCE module)
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    // A quit that another program posted ends the loop with the window still there: the drive,
+    // the icon and the port go all the same.
+    if (!shut_down && IsWindow(window)) {
+        DestroyWindow(window);
+    }
+    // Gone for the user (no window, icon, drive or listener): a new copy may start while the
+    // connection the stop ended gets its last moment.
     if (one_copy != nullptr) {
         CloseHandle(one_copy);
     }
+    end_sockets();
     return static_cast<int>(message.wParam);
 }

@@ -2,6 +2,7 @@
 
 #include "common/commands.h"
 #include "common/messages.h"
+#include "common/timer.h"
 #include "player/cd_device.h"
 
 namespace {
@@ -29,17 +30,24 @@ bool releasing_one = false;
 bool is_command(WPARAM wparam)
 {
     const unsigned command = LOWORD(wparam);
-    return command >= CMD_FIRST && command <= CMD_LAST && command != CMD_EXIT;
+    return command >= CMD_FIRST && command <= CMD_LAST;
 }
 
-// What must keep its place among the commands: every command but the exit, the click that
-// toggles the player, and the worker's messages that stand behind its commands.
+// The dialogs open at once, whoever asks: while one is open its own message loop carries out
+// everything else, so it holds nobody, and it touches nothing until a choice is made.
+bool opens_dialog(unsigned command)
+{
+    return command == CMD_SETTINGS || command == CMD_SELECT_TRACK;
+}
+
+// What must keep its place among the commands: every command but the exit and the dialogs, the
+// click that toggles the player, and the worker's messages that stand behind its commands.
 bool takes_its_turn(UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
     case WM_COMMAND:
     case WM_CLIENT_COMMAND:
-        return is_command(wparam);
+        return is_command(wparam) && LOWORD(wparam) != CMD_EXIT && !opens_dialog(LOWORD(wparam));
     case WM_TRAY_NOTIFY:
         return static_cast<UINT>(lparam) == WM_LBUTTONDOWN;
     case WM_COMMANDS_TAKEN:
@@ -56,7 +64,53 @@ void CALLBACK go_on_releasing(HWND window, UINT, UINT_PTR timer, DWORD)
     release_waiting(window);
 }
 
+// Carries out what waits; may_yield: a turn ends after RELEASE_SLICE_MS, or as soon as the person
+// at the machine, the screen or another program waits, and goes on from a timer.
+void release(HWND window, bool may_yield)
+{
+    const DWORD began = GetTickCount();
+    while (waiting_count > 0 && !play_in_progress()) {
+        // Posted messages come before input and paint, timers after both.
+        if (may_yield &&
+            (GetTickCount() - began >= RELEASE_SLICE_MS ||
+                HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT | QS_SENDMESSAGE)) != 0)) {
+            release_waiting_soon(window);
+            return;
+        }
+        const WaitingMessage next = waiting[waiting_first];
+        waiting_first = (waiting_first + 1) % WAITING_CAPACITY;
+        --waiting_count;
+        releasing_one = true;
+        SendMessageA(window, next.message, next.wparam, next.lparam);
+        releasing_one = false;
+    }
+}
+
 }  // namespace
+
+bool acts_on_drive(UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_COMMAND:
+    case WM_CLIENT_COMMAND:
+        return takes_its_turn(message, wparam, lparam) && !is_reply_only(LOWORD(wparam));
+    case WM_TRAY_NOTIFY:
+        return takes_its_turn(message, wparam, lparam);
+    default:
+        return false;
+    }
+}
+
+bool drive_command_waits()
+{
+    for (size_t i = 0; i < waiting_count; ++i) {
+        const WaitingMessage& entry = waiting[(waiting_first + i) % WAITING_CAPACITY];
+        if (acts_on_drive(entry.message, entry.wparam, entry.lparam)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool keep_waiting(UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -80,27 +134,15 @@ bool keep_waiting(UINT message, WPARAM wparam, LPARAM lparam)
 
 void release_waiting(HWND window)
 {
-    const DWORD began = GetTickCount();
-    while (waiting_count > 0 && !play_in_progress()) {
-        // Posted messages come before input and paint, timers after both: a turn ends as soon as
-        // the person at the machine, the screen or another program waits.
-        if (GetTickCount() - began >= RELEASE_SLICE_MS ||
-            HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT | QS_SENDMESSAGE)) != 0) {
-            release_waiting_soon(window);
-            return;
-        }
-        const WaitingMessage next = waiting[waiting_first];
-        waiting_first = (waiting_first + 1) % WAITING_CAPACITY;
-        --waiting_count;
-        releasing_one = true;
-        SendMessageA(window, next.message, next.wparam, next.lparam);
-        releasing_one = false;
-    }
+    release(window, true);
 }
 
 void release_waiting_soon(HWND window)
 {
-    SetTimer(window, TIMER_WAITING, 0, go_on_releasing);
+    // Without the timer nothing would ever carry out what waits: then it is carried out now.
+    if (!start_timer(window, TIMER_WAITING, 0, go_on_releasing)) {
+        release(window, false);
+    }
 }
 
 void drop_waiting(HWND window)

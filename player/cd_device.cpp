@@ -264,6 +264,13 @@ bool play_in_progress()
     return attempt.active;
 }
 
+void give_up_play()
+{
+    if (attempt.active) {
+        end_attempt(PlayAttempt::failed);
+    }
+}
+
 void abandon_play()
 {
     attempt.active = false;

@@ -33,8 +33,10 @@ constexpr DWORD PLAY_RETRY_PAUSE_MS = 100;
 PlayAttempt begin_play(HWND window, int track);
 PlayAttempt retry_play();
 bool play_in_progress();
-// The play being tried is given up (the program ends, or another play takes its place): it is
-// forgotten, the remembered mode left as it was.
+// A later command that acts on the drive ends the play being tried: it counts as given up, as
+// after its ten seconds (the remembered mode is PLAY), and only the newest play is tried.
+void give_up_play();
+// The program ends: the play being tried is forgotten, the remembered mode left as it was.
 void abandon_play();
 void resume_playback(HWND window);
 void pause_playback(HWND window);

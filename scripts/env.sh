@@ -31,6 +31,24 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 # to Wine's commands alone (LC_ALL=$QEL_LOCALE wine ...): no glibc locale of that name is needed.
 QEL_LOCALE=ja_JP.UTF-8
 
+# The Wine prefixes of this checkout: the 64-bit tree's (the virtual drive's, and Wine's own CD
+# audio driver's) and the 32-bit tree's.
+QEL_PREFIXES=("$QEL_ROOT/build/windows/wineprefix" "$QEL_ROOT/build/windows/wineprefix-mcicda"
+              "$QEL_ROOT/build/windows32/wineprefix")
+
+# Ends the Wine server of each of this checkout's prefixes, and with it every program still running
+# there. A run killed part-way can leave one behind, serving its prefix on an X display that no
+# longer exists, and every program the next run starts there then fails; so each run ends them
+# before it starts them. Quiet when none runs.
+qel_end_wine_servers() {
+  local prefix
+  for prefix in "${QEL_PREFIXES[@]}"; do
+    if [ -d "$prefix" ]; then
+      WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+    fi
+  done
+}
+
 # Whether this machine runs 32-bit programs. Not all machines of this kind do: where the kernel
 # lacks 32-bit support, the 32-bit Wine loader fails with "Exec format error" while 64-bit Wine
 # works. The 32-bit tree is then built and packaged (cross-compiling runs no 32-bit code) but its

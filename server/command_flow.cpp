@@ -4,6 +4,7 @@
 
 #include "common/commands.h"
 #include "common/messages.h"
+#include "common/timer.h"
 #include "server/line_protocol.h"
 #include "server/reply_queue.h"
 
@@ -423,7 +424,7 @@ bool post_to_window(HWND window, const std::atomic<bool>& running, UINT message,
 
 void on_commands_taken(WPARAM wparam, LPARAM lparam)
 {
-    const uint32_t mark = static_cast<uint32_t>(wparam);
+    uint32_t mark = static_cast<uint32_t>(wparam);
     // An earlier worker's mark, or a stray message, changes nothing.
     if (lparam != static_cast<LPARAM>(flow_epoch.load()) || !mark_expected(mark)) {
         return;
@@ -437,8 +438,11 @@ void on_commands_taken(WPARAM wparam, LPARAM lparam)
         if (deferred_mark == 0 || mark - taken > deferred_mark - taken) {
             deferred_mark = mark;
         }
-        SetTimer(command_window, TIMER_FLOW, 0, let_worker_go_on);
-        return;
+        if (start_timer(command_window, TIMER_FLOW, 0, let_worker_go_on)) {
+            return;
+        }
+        // Without the timer the worker would wait for ever: it goes on now.
+        mark = deferred_mark;
     }
     deferred_mark = 0;
     take_mark(mark);

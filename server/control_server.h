@@ -20,13 +20,20 @@ void attach_server(HWND window);
 SOCKET create_listener(int port);
 
 // Main thread. start_worker: a worker accepts on the current listener. stop_worker: closes the
-// listener and the connection, and waits for the worker to end; nothing to do when none runs.
+// listener, waits for the worker to end and ends the connection (without waiting for its client;
+// finish_parting below); nothing to do when none runs.
 void start_worker();
 void stop_worker();
 // Main thread: a listener on the port, then the running worker stopped and a new one started on
 // it. False, with everything left as it was (the old port still served, if there was one), when
 // the port cannot be bound.
 bool restart_listener(int port);
+
+// Main thread, before the sockets end (WSACleanup): waits until the connection that the last stop
+// ended is closed. A stop ends a connected client's connection after what was sent to it, and
+// gives the client a moment (half a second at most) to end its side, so that the port can be bound
+// again at once (see part in control_server.cpp).
+void finish_parting();
 
 // Main thread: what the server is doing.
 bool listening();

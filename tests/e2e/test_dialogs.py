@@ -4,6 +4,7 @@ program does afterwards (its port, qel.ini, the drive, the network client)."""
 
 import os
 import re
+import shutil
 import socket
 import subprocess
 import unittest
@@ -23,6 +24,9 @@ PORT_LABEL = "ポート番号(&P)"
 # The tray menu while stopped, top to bottom; "" is a separator.
 MENU_LABELS = ["最初から再生(&P)", "停止(&S)", "再開(&U)", "", "一曲進む(&N)", "一曲戻る(&V)", "", "曲番号指定(&M)", "",
                "イジェクト(&E)", "", "設定(&O)", "", "終了(&X)"]
+# The same on a Windows without code page 932.
+ENGLISH_MENU_LABELS = ["&Play from the start", "&Stop", "Res&ume", "", "&Next track", "Pre&vious track", "",
+                       "Choose track nu&mber", "", "&Eject", "", "&Options", "", "E&xit"]
 # Wine takes the system's ANSI code page from the locale: 1252 as on an English Windows, and 932.
 CODE_PAGE_LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
 # The services database that Wine's name lookup reads: the prefix's own, not the host's.
@@ -61,6 +65,19 @@ def port_is_free(port):
         except OSError:
             return False
     return True
+
+
+def routed_address():
+    """This machine's address toward the rest of the network, as its routing table gives it: a UDP
+    socket connected to an outside address (one reserved for documentation) takes the source
+    address of the default route. Connecting a UDP socket sends nothing. None without a route."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("203.0.113.1", 9))
+        except OSError:
+            return None
+        address = probe.getsockname()[0]
+    return None if address.startswith(("0.", "127.", "169.254.")) else address
 
 
 def unprivileged_services():
@@ -155,14 +172,20 @@ class SettingsDialogTest(DialogTestCase):
         self.assertEqual(self.desktop.info(dialog)["title"], SETTINGS_TITLE)
         self.assert_settings_layout(dialog)
         self.assertEqual(self.desktop.get_text(dialog, IDC_PORT), str(old_port))
-        # The host's address when its name resolves (under Wine it does), else its name.
+        # The address of the interface that holds the default route: the one other machines reach
+        # this one by, whatever the name resolves to (here, to 127.0.0.1 as often as not).
+        # Without a route, the name's address, else the name.
         host = self.desktop.get_text(dialog, IDC_HOST)
-        try:
-            socket.gethostbyname(socket.gethostname())
-            shown = DOTTED_QUAD
-        except OSError:
-            shown = r"(%s|%s)" % (DOTTED_QUAD, re.escape(socket.gethostname()))
-        self.assertRegex(host, r"\Aホスト：%s\Z" % shown)
+        routed = routed_address()
+        if routed is not None:
+            self.assertEqual(host, "ホスト：" + routed)
+        else:
+            try:
+                socket.gethostbyname(socket.gethostname())
+                shown = DOTTED_QUAD
+            except OSError:
+                shown = r"(%s|%s)" % (DOTTED_QUAD, re.escape(socket.gethostname()))
+            self.assertRegex(host, r"\Aホスト：%s\Z" % shown)
         # The modal dialog's loop still carries out network commands.
         self.assertEqual(client.command("stop"), b"stop")
 
@@ -198,6 +221,28 @@ class SettingsDialogTest(DialogTestCase):
             close(dialog)
             self.assertEqual(client.command("status"), b"pause", "still connected")
             self.assertEqual(self.ini_port(), str(new_port))
+
+    def test_a_port_change_away_and_back_with_a_client_connected_each_time(self):
+        # Each change ends the connected client's connection. The port left behind must take the
+        # listener again at once: on Windows a connection ended on an exclusively bound port and
+        # still lingering would refuse it, and the dialog would say the port is taken.
+        session = self.start()
+        first_port, other_port = session.port, harness.free_port()
+        for old_port, new_port in ((first_port, other_port), (other_port, first_port)):
+            with self.subTest(old=old_port, new=new_port):
+                client = self.connect(old_port)
+                self.assertEqual(client.command("status"), b"pause")
+                dialog = self.open_settings()
+                self.desktop.set_text(dialog, IDC_PORT, str(new_port))
+                self.ok(dialog)
+                # As telnet and PuTTY do: the client closes once it reads the end.
+                self.assertEqual(client.read_until_closed(), b"")
+                client.close()
+                session.wait_for(lambda: not harness.refuses(new_port), what="port %d to accept connections" % new_port)
+                self.assertEqual(self.ini_port(), str(new_port))
+        with self.connect(first_port) as back:
+            self.assertEqual(back.command("status"), b"pause")
+        self.assertTrue(harness.refuses(other_port))
 
     def test_a_port_that_cannot_be_served_is_said_and_nothing_changes(self):
         session = self.start()
@@ -294,43 +339,69 @@ class SettingsDialogTest(DialogTestCase):
         for code_page, locale in CODE_PAGE_LOCALES.items():
             with self.subTest(code_page=code_page):
                 session = self.start(extra_env={"LC_ALL": locale})
-                session.click("right")
-                session.wait_menu()
-                self.assertEqual(self.desktop.menu_items(), MENU_LABELS)
-                self.desktop.menu_escape()
-                session.wait_menu_closed()
+                # A round that fails ends its program too: one left running would make the
+                # next round's start a second copy.
+                try:
+                    session.click("right")
+                    session.wait_menu()
+                    self.assertEqual(self.desktop.menu_items(), MENU_LABELS)
+                    self.desktop.menu_escape()
+                    session.wait_menu_closed()
 
-                dialog = self.open_settings()
-                self.assertEqual(self.desktop.info(dialog)["title"], SETTINGS_TITLE)
-                self.assertEqual(self.desktop.get_text(dialog, IDC_PORT_LABEL), PORT_LABEL)
-                self.assertRegex(self.desktop.get_text(dialog, IDC_HOST), r"\Aホスト：\S+\Z")
+                    dialog = self.open_settings()
+                    self.assertEqual(self.desktop.info(dialog)["title"], SETTINGS_TITLE)
+                    self.assertEqual(self.desktop.get_text(dialog, IDC_PORT_LABEL), PORT_LABEL)
+                    self.assertRegex(self.desktop.get_text(dialog, IDC_HOST), r"\Aホスト：\S+\Z")
 
-                self.desktop.set_text(dialog, IDC_PORT, "nosuchservice")
-                self.desktop.press(dialog, IDOK)
-                box = session.wait_window("Error")
-                self.assertEqual(session.message_box_text(box), BAD_NAME_TEXT)
-                self.desktop.press(box, IDOK)
-                session.wait_window_gone(box)
+                    self.desktop.set_text(dialog, IDC_PORT, "nosuchservice")
+                    self.desktop.press(dialog, IDOK)
+                    box = session.wait_window("Error")
+                    self.assertEqual(session.message_box_text(box), BAD_NAME_TEXT)
+                    self.desktop.press(box, IDOK)
+                    session.wait_window_gone(box)
 
-                # A port that qel.ini cannot keep is served all the same, and the user is told,
-                # with the file's path.
-                ini_before = session.read_ini()
-                make_unwritable(self, session.ini_path)
-                new_port = harness.free_port()
-                self.desktop.set_text(dialog, IDC_PORT, str(new_port))
-                self.desktop.press(dialog, IDOK)
-                box = session.wait_window("Error")
-                self.assertEqual(session.message_box_text(box), NOT_SAVED_TEXT % harness.windows_path(session.ini_path))
-                with self.connect(new_port) as client:
-                    self.assertEqual(client.command("status"), b"pause")
-                self.desktop.press(box, IDOK)
-                session.wait_window_gone(box)
-                self.assertEqual(session.read_ini(), ini_before)
+                    # A port that qel.ini cannot keep is served all the same, and the user is told,
+                    # with the file's path.
+                    ini_before = session.read_ini()
+                    make_unwritable(self, session.ini_path)
+                    new_port = harness.free_port()
+                    self.desktop.set_text(dialog, IDC_PORT, str(new_port))
+                    self.desktop.press(dialog, IDOK)
+                    box = session.wait_window("Error")
+                    self.assertEqual(session.message_box_text(box), NOT_SAVED_TEXT % harness.windows_path(session.ini_path))
+                    with self.connect(new_port) as client:
+                        self.assertEqual(client.command("status"), b"pause")
+                    self.desktop.press(box, IDOK)
+                    session.wait_window_gone(box)
+                    self.assertEqual(session.read_ini(), ini_before)
 
-                session.command(harness.CMD_SELECT_TRACK)
-                dialog = session.wait_window(TRACKS_TITLE)
-                self.escape(dialog)
-                session.close()
+                    session.command(harness.CMD_SELECT_TRACK)
+                    dialog = session.wait_window(TRACKS_TITLE)
+                    self.escape(dialog)
+                finally:
+                    session.close()
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "needs root for a mount namespace")
+    def test_without_code_page_932_the_menu_and_the_messages_are_in_english(self):
+        # An English XP without the East Asian languages: Japanese bytes would show as nothing or
+        # garbage there. The dialogs' own captions come from their UTF-16 templates.
+        with harness.wine_without_code_page(932), Session() as session:
+            self.session, self.desktop = session, session.desktop
+            session.click("right")
+            session.wait_menu()
+            self.assertEqual(self.desktop.menu_items(), ENGLISH_MENU_LABELS)
+            self.desktop.menu_escape()
+            session.wait_menu_closed()
+
+            dialog = self.open_settings()
+            self.assertRegex(self.desktop.get_text(dialog, IDC_HOST), r"\AHost: \S+\Z")
+            self.desktop.set_text(dialog, IDC_PORT, "nosuchservice")
+            self.desktop.press(dialog, IDOK)
+            box = session.wait_window("Error")
+            self.assertEqual(session.message_box_text(box), "The port name is not valid.")
+            self.desktop.press(box, IDOK)
+            session.wait_window_gone(box)
+            self.escape(dialog)
 
     def test_dialogs_open_next_to_the_cursor(self):
         session = self.start()
@@ -347,6 +418,16 @@ class SettingsDialogTest(DialogTestCase):
             session.command(command)
             dialog = session.wait_window(title)
             self.assertEqual(self.rect(dialog)[2:], (width - 1, height - 1), title)
+            self.escape(dialog)
+
+    def test_a_dialog_opens_at_the_cursor_on_a_monitor_that_is_not_the_primary(self):
+        # The primary monitor is 640 x 480; the second, 1280 x 800, alone reaches the cursor at
+        # (700, 500). The dialog opens there, not pushed into the primary's work area.
+        with harness.wine_monitors((640, 480), (1280, 800)), Session() as session:
+            self.session, self.desktop = session, session.desktop
+            self.assertEqual(self.desktop.ok("cursor 700 500"), "700 500")
+            dialog = self.open_settings()
+            self.assertEqual(self.rect(dialog)[:2], (700, 500))
             self.escape(dialog)
 
 

@@ -18,6 +18,7 @@ PROBE_MESSAGE = 40011
 PROBE_EXIT_CODE = 7
 WM_LBUTTONDOWN = 0x201
 WM_RBUTTONDOWN = 0x204
+GUI_INMENUMODE = 0x4  # GUITHREADINFO flags: the thread is in a menu loop
 
 
 class DesktopTest(unittest.TestCase):
@@ -69,9 +70,12 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual(self.lines.expect("menu "), "menu 300 200")
         menu = harness.wait_for(self.desktop.menu, what="the popup menu")
         self.assertEqual(self.desktop.info(menu)["rect"][:2], (300, 200))
+        # Open means that the menu's loop has the mouse, so that a click outside it is heard.
+        mouse = self.desktop.menu_input()
+        self.assertTrue(mouse["flags"] & GUI_INMENUMODE and mouse["capture"], mouse)
         self.desktop.menu_escape()
         self.lines.expect("menu-done")
-        self.assertIsNone(self.desktop.menu())
+        self.assertEqual(self.desktop.menu_shown(), ("closed", None))
         # Escape chose nothing: the next line is the next click, not a command.
         self.desktop.click("left")
         self.assertEqual(self.lines.line(harness.REPLY_TIMEOUT), "tray 1 %d" % WM_LBUTTONDOWN)
@@ -89,7 +93,7 @@ class DesktopTest(unittest.TestCase):
         [modified] = [e for e in self.desktop.events() if e["kind"] != "add"]
         self.assertEqual((modified["kind"], modified["icon"], modified["tip"], modified["width"], modified["height"]),
                          ("modify", "idle", "停止") + self.small)
-        self.assertIsNone(self.desktop.menu())
+        self.assertEqual(self.desktop.menu_shown(), ("closed", None))
 
     def test_menu_is_read_inside_its_program_and_answered_by_real_input(self):
         self.assertTrue(self.desktop("menu-items").startswith("error no menu"))

@@ -20,6 +20,7 @@ ALREADY_RUNNING = "qel はすでに起動しています。"
 JAPANESE_FOLDER = "音楽ツール"
 WM_QUERYENDSESSION = 0x11
 WM_ENDSESSION = 0x16
+WM_QUIT = 0x12
 SETTINGS_TITLE = "設定"
 MESSAGE_TEXT_ID = 65535
 IDOK = 1
@@ -30,6 +31,28 @@ CODE_PAGE_LOCALES = {1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
 POSITION = re.compile(r"^\d+\(\d+:\d+\)$")
 # Another program (a copy started by hand, another test run) may hold the default port for a while.
 DEFAULT_PORT_WAIT = 300.0
+# How promptly a close request is honoured: well before Windows would offer to end the program.
+CLOSE_REQUEST_END = 5.0
+
+
+def ask_to_close(session, window):
+    """WM_CLOSE, posted as a task manager's "end task" or taskkill without /f posts it."""
+    session.desktop.ok("close 0x%x" % window)
+
+
+def end_the_session(session, window):
+    """WM_ENDSESSION (TRUE), sent as Windows sends it at a logoff or shutdown."""
+    session.desktop.ok("send 0x%x %d 1 0" % (window, WM_ENDSESSION))
+
+
+def post_quit(session, window):
+    """A WM_QUIT that another program posts to the window."""
+    session.desktop.ok("post 0x%x %d 0 0" % (window, WM_QUIT))
+
+
+CLOSE_REQUESTS = {"WM_CLOSE": ask_to_close, "WM_ENDSESSION": end_the_session, "WM_QUIT": post_quit}
+# The named mutex by which one copy runs per logon (app/main_window.cpp).
+ONE_COPY_MUTEX = "Local\\qel-one-copy"
 
 
 def hold_port():
@@ -178,6 +201,33 @@ class StartupTest(unittest.TestCase):
                 self.assertEqual(session.events(), [])
                 self.assertEqual(ini_port(session), str(port))
 
+    def test_a_close_request_during_the_port_question_ends_the_program_at_once(self):
+        # The port is taken, so the start-up says so and then asks for another one, both inside the
+        # window's creation. Another program asks the program to end meanwhile: it ends cleanly
+        # and promptly, and asks nothing again.
+        taken = hold_port()
+        self.addCleanup(taken.close)
+        port = taken.getsockname()[1]
+        ini = "[qel]\r\nport=%d\r\n" % port
+        for moment in ("the message", "the dialog"):
+            for request, ask in CLOSE_REQUESTS.items():
+                with self.subTest(moment=moment, request=request), Session(port=port, ini=ini, wait=None) as session:
+                    box = session.wait_window("Error")
+                    if moment == "the dialog":
+                        session.desktop.press(box, IDOK)
+                        session.wait_window_gone(box)
+                        self.settings_dialog(session, port)
+                    ask(session, session.main_window())
+                    session.wait_for(lambda: not session.running(), CLOSE_REQUEST_END,
+                                     "the program to end after %s during %s" % (request, moment))
+                    self.assertEqual(session.exit_code(), 0)
+                    log = session.vcd_log()
+                    self.assertTrue(any(line.startswith("MCI_CLOSE_DRIVER") for line in log), log)
+                    self.assertEqual(session.events(), [], "an icon was added")
+                    self.assertEqual(session.read_ini(), ini, "qel.ini was changed")
+                    self.assertEqual(session.desktop.find(None, "Error") + session.desktop.find(None, SETTINGS_TITLE),
+                                     [], "a window of the program is still there")
+
     def test_a_second_copy_says_the_first_runs_and_ends_changing_nothing(self):
         with Session() as session:
             session.wait_tray()
@@ -220,6 +270,20 @@ class StartupTest(unittest.TestCase):
             self.assertEqual([e for e in session.events() if e["hwnd"] != first_window], [])
             self.assertEqual(session.tray()["hwnd"], first_window)
             self.assertTrue(session.running())
+
+    def test_a_first_copy_this_one_may_not_open_counts_as_running(self):
+        # A first copy that runs elevated, or as another user in this logon session, holds the
+        # mutex where this one may not open it: the second says so and ends all the same.
+        session = Session(wait=None, start=False)
+        self.addCleanup(session.close)
+        session.desktop = harness.Desktop(session.dir)
+        session.desktop.ok("hold-mutex " + ONE_COPY_MUTEX)
+        session.start()
+        self.error_box(session, ALREADY_RUNNING)
+        self.assertEqual(session.exit_code(), 0)
+        self.assertTrue(harness.refuses(session.port), "the second copy listens")
+        self.assertEqual(session.vcd_log(), [], "the second copy opened the drive")
+        self.assertEqual(session.events(), [])
 
     def test_runs_from_a_folder_named_in_japanese_on_an_english_system(self):
         # The 8-bit file functions would turn the folder's name into "?" under code page 1252.
@@ -278,6 +342,26 @@ class RunningTest(unittest.TestCase):
             session.menu_choose("x")
             self.assertEndsWithClientDropped(session, client)
 
+    def test_exit_with_a_client_connected_then_a_new_start_serves_the_same_port_at_once(self):
+        # The program ends the connection itself; a restart must not find its own port taken (on
+        # Windows, by the ended connection lingering on the exclusively bound port).
+        with Session() as session:
+            with session.client() as client:
+                session.wait_tray()
+                self.assertEqual(client.command("status"), b"pause")
+                session.menu_choose("x")
+                # As telnet and PuTTY do: the client closes once it reads the end.
+                self.assertEqual(client.read_until_closed(), b"")
+            self.assertEqual(session.exit_code(), 0)
+            session.events()
+            session.start_program()
+            session.wait_port()
+            session.wait_tray()
+            self.assertEqual(session.desktop.find(None, "Error"), [], "the port was said to be taken")
+            with session.client() as client:
+                self.assertEqual(client.command("status"), b"pause")
+            self.assertEqual(session.stop(), 0)
+
     def test_close_request_from_outside_with_a_client_connected(self):
         with Session() as session, session.client() as client:
             session.wait_tray()
@@ -289,11 +373,26 @@ class RunningTest(unittest.TestCase):
             self.assertTrue(any(line.startswith("MCI_CLOSE_DRIVER") for line in log), log)
             self.assertFalse(any(line.startswith("MCI_STOP") for line in log), log)
 
-    def test_the_session_s_end_closes_the_drive_the_icon_and_the_port(self):
+    def test_a_quit_from_outside_closes_the_drive_the_icon_and_the_port(self):
+        with Session() as session, session.client() as client:
+            session.wait_tray()
+            self.assertEqual(client.command("status"), b"pause")
+            post_quit(session, session.main_window())
+            self.assertEndsWithClientDropped(session, client)
+            log = session.vcd_log()
+            self.assertTrue(any(line.startswith("MCI_CLOSE_DRIVER") for line in log), log)
+
+    def test_a_refused_logoff_changes_nothing_and_the_session_s_end_closes_the_drive_the_icon_and_the_port(self):
         with Session() as session, session.client() as client:
             session.wait_tray()
             self.assertRegex(client.command("play").decode("ascii"), POSITION)
             window = session.main_window()
+            # A logoff that another program refused: Windows asks, then says the session goes on
+            # (WM_ENDSESSION with FALSE). Nothing ends, and the player goes on as it was.
+            self.assertEqual(session.desktop.ok("send 0x%x %d 0 0" % (window, WM_QUERYENDSESSION)), "1")
+            session.desktop.ok("send 0x%x %d 0 0" % (window, WM_ENDSESSION))
+            self.assertRegex(client.command("status").decode("ascii"), POSITION)
+            self.assertEqual(session.tray()["count"], 1)
             # As Windows asks at a logoff, from another program: the answer is at once "yes".
             self.assertEqual(session.desktop.ok("send 0x%x %d 0 0" % (window, WM_QUERYENDSESSION)), "1")
             self.assertTrue(session.running())

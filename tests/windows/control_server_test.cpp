@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/windows/message_pump.h"
+#include "tests/windows/refusing_timer.h"
 #include "tools/desktop/process_counts.h"
 
 #include <atomic>
@@ -167,6 +168,22 @@ std::string read_to_end(SOCKET s)
     return all;
 }
 
+// A client sends this many stop lines to a busy window, one that takes no marks, until the worker
+// has posted all the marks allow: as many commands as may stand ahead of a menu choice.
+SOCKET flood_a_busy_window(int port, size_t lines)
+{
+    take_marks = false;
+    std::string batch;
+    for (size_t i = 0; i < lines; ++i) {
+        batch += "stop\n";
+    }
+    const SOCKET client = connect_client(port);
+    send_text(client, batch);
+    const size_t bound = (MARKS_IN_FLIGHT + 1) * COMMANDS_PER_MARK;
+    EXPECT_TRUE(pump_until([&] { return received.size() == bound; })) << received.size();
+    return client;
+}
+
 class ControlServer : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -196,6 +213,8 @@ protected:
     void TearDown() override
     {
         stop_worker();
+        // The connection the stop ended is closed before the next test counts threads and handles.
+        finish_parting();
         EXPECT_TRUE(worker_ended(0));
         EXPECT_FALSE(client_connected());
         DestroyWindow(window);
@@ -235,6 +254,28 @@ TEST_F(ControlServer, ReconnectingClientStartsWithAnEmptyLine)
     send_text(client, "p\nstatus\n");
     ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
     ASSERT_EQ(received.size(), 1u) << "the unfinished line of the first connection was carried over";
+    closesocket(client);
+}
+
+TEST_F(ControlServer, ATelnetSequenceSplitBetweenReceivesIsStillTakenOut)
+{
+    // A Telnet client's command, and its bare carriage return (CR NUL), may straddle two of its
+    // sends. Each piece ends in a command that shows the worker has received it before the next
+    // piece is sent: the filter's state must last as long as the connection, not one receive.
+    const std::string iac = "\xFF", will_naws = "\xFB\x1F", nul(1, '\0');
+    const SOCKET client = connect_client(port);
+    send_text(client, "status\n" + iac);
+    ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
+    send_text(client, will_naws + "stop\nplay\r");
+    ASSERT_TRUE(pump_until([] { return seen(CMD_PLAY); }));
+    send_text(client, nul + "next\nstatus\n");
+    ASSERT_TRUE(pump_until([] { return count_of(CMD_STATUS) == 2; }));
+    std::vector<unsigned> commands;
+    for (const Received& r : received) {
+        commands.push_back(r.command);
+    }
+    EXPECT_EQ(commands, (std::vector<unsigned>{CMD_STATUS, CMD_STOP, CMD_PLAY, CMD_NEXT, CMD_STATUS}))
+        << "a line beside a split sequence was lost";
     closesocket(client);
 }
 
@@ -279,17 +320,37 @@ TEST_F(ControlServer, RestartDropsTheClientAndServesTheNewPort)
     closesocket(client);
 }
 
-TEST_F(ControlServer, StopDoesNotWaitForASilentClient)
+TEST_F(ControlServer, StopEndsTheConnectionAfterItsRepliesAndThePortServesAgainAtOnce)
 {
-    const SOCKET client = connect_client(port);
-    send_text(client, "status\n");
-    ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
+    // A client that closes when the server ends the connection (telnet, PuTTY, nc), and one that
+    // neither reads nor closes: the stop waits for neither, the sockets' end waits a moment for
+    // the silent one at most, and both get the reply sent before the stop, then the end.
+    for (const bool closes_at_the_end : {true, false}) {
+        SCOPED_TRACE(closes_at_the_end ? "a client that closes at the end" : "a silent client");
+        const SOCKET client = connect_client(port);
+        send_text(client, "status\n");
+        ASSERT_TRUE(pump_until([] { return seen(CMD_STATUS); }));
+        set_status_text("pause");
+        send_reply(received.back().generation, status_text);
 
-    const DWORD start = GetTickCount();
-    stop_worker();
-    EXPECT_LT(GetTickCount() - start, DEADLINE_MS / 2);
-    EXPECT_TRUE(connection_dropped(client));
-    closesocket(client);
+        DWORD start = GetTickCount();
+        stop_worker();
+        EXPECT_LT(GetTickCount() - start, DEADLINE_MS / 2);
+        if (closes_at_the_end) {
+            EXPECT_EQ(read_to_end(client), "pause!");
+            closesocket(client);
+        }
+        start = GetTickCount();
+        finish_parting();
+        EXPECT_LT(GetTickCount() - start, DEADLINE_MS / 2);
+        if (!closes_at_the_end) {
+            EXPECT_EQ(read_to_end(client), "pause!");
+            closesocket(client);
+        }
+        // The same port, at once.
+        ASSERT_TRUE(restart_listener(port));
+        received.clear();
+    }
 }
 
 TEST_F(ControlServer, StopRightAfterAcceptNeverHangs)
@@ -454,16 +515,9 @@ TEST_F(ControlServer, APortChangeKeepsTheCommandsAheadOfAMenuChoiceWithinTheBoun
 {
     // A busy window: the worker has posted all the marks allow when the port changes. The new
     // worker counts the old one's marks, still waiting in the queue, so it posts no more.
-    take_marks = false;
     constexpr size_t LINES = 500;
-    std::string batch;
-    for (size_t i = 0; i < LINES; ++i) {
-        batch += "stop\n";
-    }
-    const SOCKET client = connect_client(port);
-    send_text(client, batch);
-    const size_t bound = (MARKS_IN_FLIGHT + 1) * COMMANDS_PER_MARK;
-    ASSERT_TRUE(pump_until([&] { return received.size() == bound; }));
+    const SOCKET client = flood_a_busy_window(port, LINES);
+    const size_t bound = received.size();
     ASSERT_TRUE(restart_listener(free_port()));
     closesocket(client);
     for (int i = 0; i < 20; ++i) {
@@ -475,6 +529,24 @@ TEST_F(ControlServer, APortChangeKeepsTheCommandsAheadOfAMenuChoiceWithinTheBoun
     // Once the window takes the marks, the rest of what the first client sent is carried out.
     take_held_marks();
     ASSERT_TRUE(pump_until([&] { return received.size() == LINES; })) << received.size();
+}
+
+TEST_F(ControlServer, AMarkTakenWhileThePersonActsGoesOnWithoutItsTimer)
+{
+    // A mark that comes while input or paint waits is deferred to a timer; when the system refuses
+    // the timer the worker must go on at once, or it would wait for ever.
+    constexpr size_t LINES = 200;
+    const SOCKET client = flood_a_busy_window(port, LINES);
+    // Paint waits: the person at the machine comes first.
+    SetWindowPos(window, nullptr, 0, 0, 100, 100, SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    InvalidateRect(window, nullptr, TRUE);
+    ASSERT_NE(HIWORD(GetQueueStatus(QS_PAINT)), 0);
+    {
+        const Refusal refusal;
+        take_held_marks();
+        ASSERT_TRUE(pump_until([&] { return received.size() == LINES; })) << received.size();
+    }
+    closesocket(client);
 }
 
 TEST_F(ControlServer, StrayPrivateMessagesChangeNothing)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/windows/message_pump.h"
+#include "tests/windows/refusing_timer.h"
 
 #include <cstdio>
 #include <fstream>
@@ -14,8 +15,12 @@
 #include <vector>
 
 #include "app/dispatch.h"
+#include "app/waiting_commands.h"
+#include "common/commands.h"
+#include "common/messages.h"
 #include "player/cd_device.h"
 #include "player/status_text.h"
+#include "server/control_server.h"
 
 namespace {
 
@@ -32,6 +37,19 @@ LRESULT CALLBACK notice_window_procedure(HWND hwnd, UINT message, WPARAM wparam,
             ++notices_successful;
         }
         on_mci_notify(wparam);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, message, wparam, lparam);
+}
+
+// A window that routes commands as the main window does: a command that waits behind a play being
+// tried is kept, any other is carried out (here: written down).
+std::vector<unsigned> carried_out;
+
+LRESULT CALLBACK routing_window_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_CLIENT_COMMAND && !keep_waiting(message, wparam, lparam)) {
+        carried_out.push_back(LOWORD(wparam));
         return 0;
     }
     return DefWindowProcA(hwnd, message, wparam, lparam);
@@ -213,6 +231,44 @@ TEST_F(Player, APlayThatKeepsFailingGivesUpAfterAboutTenSecondsAndDoesNotReadAsP
     // The device stands still: nothing plays, so no position is shown.
     EXPECT_EQ(status_text_brief(), static_cast<DWORD>(MCI_MODE_STOP));
     EXPECT_STREQ(status_text, "pause");
+}
+
+// A system out of resources refuses a timer: then nothing may be left waiting for it for good.
+TEST_F(Player, WithoutItsTimerNeitherAPlayNorTheCommandsBehindItWaitForEver)
+{
+    write_disc("tracks=4:05,12:30,3:04\nfail_all_plays=1\n");
+    {
+        // The play's retry timer is refused: the play is settled at once with what the drive does.
+        const Refusal refusal;
+        const DWORD start = GetTickCount();
+        on_command(window, CMD_PLAY, 2, REPLY_TO_CURRENT);
+        EXPECT_FALSE(play_in_progress());
+        EXPECT_LT(GetTickCount() - start, 2000u);
+        EXPECT_STREQ(status_text, "pause");
+    }
+
+    // Commands kept behind a play being tried: once it is over and the timer that would carry
+    // them out is refused, they are carried out at once, in order.
+    WNDCLASSA window_class = {};
+    window_class.lpfnWndProc = routing_window_procedure;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = "player_test_routing";
+    RegisterClassA(&window_class);
+    const HWND router = CreateWindowExA(0, "player_test_routing", "", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
+        GetModuleHandleA(nullptr), nullptr);
+    carried_out.clear();
+    ASSERT_EQ(begin_play(window, 1), PlayAttempt::trying);
+    SendMessageA(router, WM_CLIENT_COMMAND, MAKEWPARAM(CMD_STATUS, 7), 0);
+    SendMessageA(router, WM_CLIENT_COMMAND, MAKEWPARAM(CMD_TRACK_LIST, 7), 0);
+    EXPECT_TRUE(carried_out.empty()) << "they wait while the play is tried";
+    give_up_play();
+    {
+        const Refusal refusal;
+        release_waiting_soon(router);
+    }
+    EXPECT_EQ(carried_out, (std::vector<unsigned>{CMD_STATUS, CMD_TRACK_LIST}));
+    DestroyWindow(router);
+    pump();
 }
 
 // Drives that load a disc after the door closes: Windows' answer while it becomes ready, and

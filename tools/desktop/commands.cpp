@@ -44,6 +44,7 @@ constexpr CommandEntry COMMANDS[] = {
     {"menu-escape", Takes::nothing, nullptr, cmd_menu_escape},
     {"menu-items", Takes::nothing, nullptr, cmd_menu_items},
     {"menu-item-rect", Takes::nothing, "usage: menu-item-rect <index>", cmd_menu_item_rect},
+    {"menu-input", Takes::nothing, nullptr, cmd_menu_input},
     {"get-text", Takes::control, NO_CONTROL, cmd_get_text},
     {"set-text", Takes::control, NO_CONTROL, cmd_set_text},
     {"press", Takes::control, NO_CONTROL, cmd_press},
@@ -67,6 +68,7 @@ constexpr CommandEntry COMMANDS[] = {
     {"watch-slow", Takes::nothing, nullptr, cmd_watch_slow},
     {"watch-end", Takes::nothing, nullptr, cmd_watch_end},
     {"process", Takes::nothing, "usage: process <pid>", cmd_process},
+    {"hold-mutex", Takes::nothing, "usage: hold-mutex <name>", cmd_hold_mutex},
     {"quit", Takes::nothing, nullptr, cmd_quit},
 };
 

@@ -40,6 +40,7 @@ void cmd_post(Args& args);
 void cmd_send(Args& args);
 void cmd_command(Args& args);
 void cmd_process(Args& args);
+void cmd_hold_mutex(Args& args);
 
 // Controls of dialogs and message boxes: commands_controls.cpp.
 void cmd_get_text(Args& args);
@@ -57,6 +58,7 @@ void cmd_menu_key(Args& args);
 void cmd_menu_escape(Args& args);
 void cmd_menu_items(Args& args);
 void cmd_menu_item_rect(Args& args);
+void cmd_menu_input(Args& args);
 
 // Another program's window answering: commands_watch.cpp.
 void cmd_watch(Args& args);

@@ -1,17 +1,38 @@
 #include "tools/desktop/commands.h"
 
+#include <cstring>
+
 #include "tools/desktop/desktop.h"
 #include "tools/desktop/menu_reader.h"
 #include "tools/desktop/other_windows.h"
 
+namespace {
+
+// The menu thread's input state: who holds the mouse capture, whether it is in menu mode.
+bool menu_thread_input(HWND menu, DWORD* thread, GUITHREADINFO* info)
+{
+    *thread = GetWindowThreadProcessId(menu, nullptr);
+    std::memset(info, 0, sizeof *info);
+    info->cbSize = sizeof *info;
+    return *thread != 0 && GetGUIThreadInfo(*thread, info);
+}
+
+}  // namespace
+
+// A menu's window is shown before its thread's menu loop takes the mouse capture (Wine's
+// TrackPopupMenu shows and paints it first). A click outside it in that moment goes to the window
+// under the pointer, not to the menu: so the menu is "open" only once its thread is in menu mode.
 void cmd_menu(Args&)
 {
     HWND menu = open_menu();
     if (menu == nullptr) {
         reply_add("ok closed");
-    } else {
-        reply_add("ok open 0x%llx", handle_value(menu));
+        return;
     }
+    DWORD thread = 0;
+    GUITHREADINFO info;
+    const bool tracked = menu_thread_input(menu, &thread, &info) && (info.flags & GUI_INMENUMODE) != 0;
+    reply_add("ok %s 0x%llx", tracked ? "open" : "shown", handle_value(menu));
 }
 
 // The menu's tracking loop reads the keyboard messages of its thread's queue, whatever window
@@ -100,4 +121,28 @@ void cmd_menu_item_rect(Args& args)
     }
     const MenuSnapshotItem& item = snapshot.items[index];
     reply_add("ok %ld %ld %ld %ld", long(item.left), long(item.top), long(item.right), long(item.bottom));
+}
+
+// Who hears the mouse while the menu is open: the system gives a click to the capture of the
+// foreground thread, so a click outside the menu reaches it only while the menu's program is in
+// front and its thread holds the capture in menu mode. Said when a menu did not hear a click.
+void cmd_menu_input(Args&)
+{
+    HWND menu = open_menu();
+    if (menu == nullptr) {
+        reply_error("no menu");
+        return;
+    }
+    DWORD thread = 0;
+    GUITHREADINFO info;
+    if (!menu_thread_input(menu, &thread, &info)) {
+        reply_error("cannot read the menu's thread");
+        return;
+    }
+    const HWND foreground = GetForegroundWindow();
+    const DWORD foreground_thread = foreground != nullptr ? GetWindowThreadProcessId(foreground, nullptr) : 0;
+    reply_add("ok foreground=0x%llx foreground_tid=%lu menu_tid=%lu active=0x%llx focus=0x%llx capture=0x%llx "
+              "menu_owner=0x%llx flags=0x%lx",
+        handle_value(foreground), foreground_thread, thread, handle_value(info.hwndActive),
+        handle_value(info.hwndFocus), handle_value(info.hwndCapture), handle_value(info.hwndMenuOwner), info.flags);
 }

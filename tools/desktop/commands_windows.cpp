@@ -1,6 +1,7 @@
 #include "tools/desktop/commands.h"
 
 #include <psapi.h>
+#include <sddl.h>
 
 #include <cstring>
 
@@ -173,4 +174,36 @@ void cmd_process(Args& args)
     CloseHandle(process);
     reply_add(
         "ok threads=%ld handles=%ld private=%lld", count_threads(DWORD(pid)), count_handles(DWORD(pid)), private_bytes);
+}
+
+// A named mutex that no other program may open, held until the desktop ends: what the mutex of a
+// program that runs elevated, or as another user, is to a normal program. Its DACL grants
+// everyone SYNCHRONIZE and nothing more, and a program's CreateMutex asks for all access. The
+// name is the rest of the line, as typed.
+void cmd_hold_mutex(Args& args)
+{
+    char utf8[256];
+    wchar_t name[256];
+    rest_text(args.rest, utf8, sizeof utf8);
+    if (utf8[0] == '\0') {
+        reply_error(args.usage);
+        return;
+    }
+    utf8_to_utf16(utf8, name, 256);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:(A;;0x00100000;;;WD)", SDDL_REVISION_1, &descriptor, nullptr)) {
+        reply_error("cannot make the security descriptor");
+        return;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    // Kept open, on purpose, for as long as the desktop runs.
+    const HANDLE mutex = CreateMutexExW(&attributes, name, 0, SYNCHRONIZE);
+    const DWORD made = GetLastError();
+    LocalFree(descriptor);
+    if (mutex == nullptr || made == ERROR_ALREADY_EXISTS) {
+        reply_error(mutex == nullptr ? "cannot make the mutex" : "the mutex exists already");
+        return;
+    }
+    reply_add("ok");
 }

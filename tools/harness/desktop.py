@@ -221,10 +221,23 @@ class Desktop:
     def combo_select(self, hwnd, control_id, index):
         self.ok("combo-select 0x%x %d %d" % (hwnd, control_id, index))
 
+    def menu_shown(self):
+        """("open", window) while a popup menu is shown and its thread's menu loop has the mouse,
+        ("shown", window) while it is shown without that (not yet, or no longer), or ("closed", None)."""
+        words = self.ok("menu").split()
+        return words[0], int(words[1], 16) if len(words) > 1 else None
+
     def menu(self):
-        """The open popup menu's window, or None."""
-        reply = self.ok("menu")
-        return int(reply.split()[1], 16) if reply.startswith("open") else None
+        """The open popup menu's window once a click anywhere reaches it, or None. A menu's window is
+        shown before its loop takes the mouse: a click outside it then would go elsewhere."""
+        state, window = self.menu_shown()
+        return window if state == "open" else None
+
+    def menu_input(self):
+        """Who hears the mouse while the menu is shown: {foreground, foreground_tid, menu_tid, active,
+        focus, capture, menu_owner, flags}, the foreground window and its thread, the menu's thread,
+        and that thread's windows and GUITHREADINFO flags (GUI_INMENUMODE is 4)."""
+        return {name: int(value, 0) for name, value in (f.split("=") for f in self.ok("menu-input").split())}
 
     def menu_key(self, key):
         self.ok("menu-key %s" % key)

@@ -62,7 +62,7 @@ class SessionTray:
         return self.wait_for(self.desktop.menu, timeout, "the popup menu")
 
     def wait_menu_closed(self, timeout=WAIT_TIMEOUT):
-        return self.wait_for(lambda: self.desktop.menu() is None, timeout, "the popup menu to close")
+        return self.wait_for(lambda: self.desktop.menu_shown()[0] == "closed", timeout, "the popup menu to close")
 
     def menu_choose(self, key, timeout=WAIT_TIMEOUT):
         """Right-clicks the icon, waits for the menu and types the item's accelerator."""

@@ -11,12 +11,14 @@ import contextlib
 import os
 import re
 import subprocess
+import tempfile
 
 from .base import QEL_ROOT, WIN_BUILD, HarnessError, env_path
 from .drive import DRIVE, FAKECD_DEVICE
 
 __all__ = ["WINEPREFIX", "WINEARCH", "WINE", "ensure_display", "wine_env", "ensure_prefix", "start_wine",
-           "windows_path", "wine_dpi", "prefix_dpi", "restart_prefix", "DEFAULT_DPI"]
+           "windows_path", "wine_dpi", "prefix_dpi", "restart_prefix", "DEFAULT_DPI", "wine_monitors",
+           "wine_without_code_page"]
 
 WINEPREFIX = env_path("WINEPREFIX", os.path.join(WIN_BUILD, "wineprefix" if DRIVE == "vcd" else "wineprefix-mcicda"))
 WINEARCH = os.environ.get("WINEARCH", "win64")
@@ -41,21 +43,32 @@ def ensure_display():
     if display and _display_works(display):
         _display["value"] = display
         return display
+    _display["value"], _display["xvfb"] = _start_xvfb(["-screen", "0", "1280x800x24"])
+    atexit.register(_stop_own_display)
+    return _display["value"]
+
+
+def _start_xvfb(options):
+    """An Xvfb of our own with these options: its display and its process."""
     # Xvfb picks a free display number itself and writes it to the pipe.
     read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
-                             "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end)] + options + ["-nolisten", "tcp"],
+                            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     with os.fdopen(read_end) as pipe:
         number = pipe.readline().strip()
     if not number:
         xvfb.kill()
         raise HarnessError("Xvfb did not start")
-    _display["value"] = ":" + number
-    _display["xvfb"] = xvfb
-    atexit.register(_stop_own_display)
-    return _display["value"]
+    return ":" + number, xvfb
+
+
+def _stop_xvfb(xvfb):
+    xvfb.terminate()
+    try:
+        xvfb.wait(10)
+    except subprocess.TimeoutExpired:
+        xvfb.kill()
 
 
 def _stop_own_display():
@@ -63,17 +76,44 @@ def _stop_own_display():
     # before its display goes, so that the next test process starts on a live one.
     subprocess.run(["wineserver", "-k"], env=wine_env(), stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=60)
-    xvfb = _display["xvfb"]
-    if xvfb is not None:
-        xvfb.terminate()
+    if _display["xvfb"] is not None:
+        _stop_xvfb(_display["xvfb"])
+
+
+@contextlib.contextmanager
+def wine_monitors(*sizes):
+    """Runs the block with the prefix's programs on a display of their own with one monitor of each
+    (width, height), the first the primary. Xvfb gives each its own screen, joined by Xinerama;
+    without RandR, Wine's X11 driver takes its monitors from Xinerama. Xvfb lays every screen at
+    the origin, so the monitors overlap: a point beyond the primary's size is on a later monitor
+    only. Entering and leaving restart the prefix, as wine_dpi does: nothing of the prefix may be
+    running across either."""
+    ensure_prefix()
+    options = ["-extension", "RANDR", "+xinerama"]
+    for number, (width, height) in enumerate(sizes):
+        options += ["-screen", str(number), "%dx%dx24" % (width, height)]
+    restart_prefix()
+    display, xvfb = _start_xvfb(options)
+    before = _display["value"]
+    _display["value"] = display
+    try:
+        yield display
+    finally:
         try:
-            xvfb.wait(10)
-        except subprocess.TimeoutExpired:
-            xvfb.kill()
+            restart_prefix()
+        finally:
+            _display["value"] = before
+            _stop_xvfb(xvfb)
+
+
+# Inside wine_without_code_page: the table hidden from the prefix's programs and the empty file
+# that stands over it.
+_hidden_table = {"table": None, "empty": None}
 
 
 def wine_env(extra=None):
-    """The environment Wine programs run in: the build tree's prefix, code page 932, a display."""
+    """The environment Wine programs run in: the build tree's prefix, code page 932 (1252 inside
+    wine_without_code_page), a display."""
     env = dict(os.environ)
     env.update({
         "WINEPREFIX": WINEPREFIX,
@@ -81,7 +121,7 @@ def wine_env(extra=None):
         "WINELOADER": WINE,
         "WINEDEBUG": os.environ.get("WINEDEBUG", "-all"),
         "WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="),
-        "LC_ALL": "ja_JP.UTF-8",
+        "LC_ALL": "ja_JP.UTF-8" if _hidden_table["table"] is None else "en_US.UTF-8",
     })
     if _display["value"] is not None:
         env["DISPLAY"] = _display["value"]
@@ -106,8 +146,40 @@ def start_wine(exe, args=(), cwd=None, extra_env=None, stdin=subprocess.DEVNULL,
     """Starts a Windows program under Wine; the Popen's pid is the program's own Unix process."""
     ensure_display()
     ensure_prefix()
-    return subprocess.Popen([WINE, exe] + list(args), cwd=cwd, env=wine_env(extra_env), stdin=stdin,
-                            stdout=stdout, stderr=stderr)
+    command = [WINE, exe] + list(args)
+    if _hidden_table["table"] is not None:
+        # A mount namespace of the program's own with the empty file over the table; unshare and
+        # the shell exec, so the pid stays the program's.
+        command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                   'mount --bind "$1" "$2" && shift 2 && exec "$@"', "sh", _hidden_table["empty"],
+                   _hidden_table["table"]] + command
+    return subprocess.Popen(command, cwd=cwd, env=wine_env(extra_env), stdin=stdin, stdout=stdout, stderr=stderr)
+
+
+@contextlib.contextmanager
+def wine_without_code_page(code_page):
+    """Runs the block with the prefix's programs on a Windows without this code page (an English
+    XP without the East Asian languages lacks 932): IsValidCodePage says no, and the system's code
+    page is 1252. Wine reads a code page's table from its own data files, and its server opens
+    them: each program starts in a mount namespace of its own where an empty file stands over the
+    table, and the first one starts the server. Needs root. Entering and leaving restart the
+    prefix, as wine_dpi does: nothing of the prefix may be running across either."""
+    loader = os.path.dirname(os.path.realpath(WINE))
+    names = [os.path.join(loader, *[".."] * up, "share", "wine", "nls", "c_%03d.nls" % code_page) for up in range(4)]
+    tables = [os.path.normpath(name) for name in names if os.path.isfile(name)]
+    if not tables:
+        raise HarnessError("no table of code page %d beside Wine (%s)" % (code_page, ", ".join(names)))
+    ensure_prefix()
+    restart_prefix()
+    with tempfile.NamedTemporaryFile(prefix="qel-no-code-page-") as empty:
+        _hidden_table.update(table=tables[0], empty=empty.name)
+        try:
+            yield
+        finally:
+            try:
+                restart_prefix()
+            finally:
+                _hidden_table.update(table=None, empty=None)
 
 
 def windows_path(path):
