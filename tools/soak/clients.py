@@ -158,6 +158,7 @@ class Client:
         self.ended_by_program = None  # "closed" or "reset", when the program ended it
         self.outcome = "running"
         self.bytes_sent = 0
+        self.sent_at = []  # when each command's line had gone out
         self.thread = threading.Thread(target=self.run, name=self.name, daemon=True)
 
     # -- the run --
@@ -214,6 +215,8 @@ class Client:
         if "status" in commands and self.first_status is None:
             self.first_status = (len(self.check.expected) + commands.index("status") + 1, None)
         self.check.sent(commands)
+        sending_from = len(self.sent_at)
+        self.sent_at.extend([None] * len(commands))
         pending = memoryview(data)
         while pending and not self.ended_by_program:
             self.record.check_over()
@@ -232,6 +235,7 @@ class Client:
                 self.bytes_sent += sent
             self._watch()
         self.last_sent_at = time.monotonic()
+        self.sent_at[sending_from:] = [self.last_sent_at] * (len(self.sent_at) - sending_from)
         if self.first_status and self.first_status[1] is None:
             self.first_status = (self.first_status[0], self.last_sent_at)
         return not self.ended_by_program
@@ -421,10 +425,14 @@ class Client:
                  % (self.name, self.script.describe(), when(self.connected_at), self.port, when(self.accepted_at),
                     when(self.last_sent_at), when(self.left_at), self.bytes_sent,
                     "; ended by the program (%s)" % self.ended_by_program if self.ended_by_program else ""),
-                 "  commands (%d): %s" % (len(expected), " ".join(expected[:60]) + (" ..." if len(expected) > 60 else "")),
+                 "  commands (%d): %s" % (len(expected), ("... " if len(expected) > 60 else "") + " ".join(expected[-60:])),
                  "  replies (%d, %d matched, %d the person's): %s" % (
                      len(self.check.received), self.check.matched, self.check.extras,
                      " ".join(repr(r)[2:-1] for r in self.check.received[-40:]))]
+        if self.check.outstanding() > 0:
+            waiting = self.check.matched
+            lines.append("  not yet answered: command %d (%s), sent %s" % (
+                waiting + 1, expected[waiting], when(self.sent_at[waiting] if waiting < len(self.sent_at) else None)))
         if self.first_status:
             lines.append("  first status: reply %d, sent %s, answered %s" % (
                 self.first_status[0], when(self.first_status[1]), when(self.first_status_answered)))
@@ -481,7 +489,9 @@ class Clients:
             return
         self.number += 1
         client_rng = self.soak.rng("client", self.number)
-        vanishes = self.soak.vanish.available() and client_rng.random() < 0.03
+        # Drawn whether or not a vanishing client can be had now, so that the rest of the
+        # client's choices follow from the seed alone.
+        vanishes = client_rng.random() < 0.03 and self.soak.vanish.available()
         script = Script(client_rng, vanishes)
         port = self.soak.port()
         connected_at = time.monotonic()
