@@ -36,13 +36,10 @@ class Watch:
 
     def __init__(self, session):
         self.desktop = session.desktop
-        window = session.wait_for(session.main_window, what="the main window")
-        self.desktop.ok("watch 0x%x" % window)
+        self.desktop.watch(session.wait_for(session.main_window, what="the main window"))
 
     def end(self):
-        fields = dict(f.split("=") for f in self.desktop.ok("watch-end").split())
-        return {"pings": int(fields["pings"]), "slowest_ms": float(fields["slowest_ms"]),
-                "timeouts": int(fields["timeouts"]), "gone": fields["gone"] == "1"}
+        return self.desktop.watch_end()
 
 
 class DriveEventsTest(unittest.TestCase):

@@ -62,6 +62,7 @@ void cmd_menu_input(Args& args);
 
 // Another program's window answering: commands_watch.cpp.
 void cmd_watch(Args& args);
+void cmd_watch_slow(Args& args);
 void cmd_watch_end(Args& args);
 
 // The mouse, the pointer and the keyboard: commands_input.cpp.

@@ -5,7 +5,7 @@ import time
 
 from .base import REPLY_TIMEOUT, HarnessError
 
-__all__ = ["Client", "free_port", "refuses"]
+__all__ = ["Client", "free_port", "refuses", "accept_queue", "established"]
 
 
 def free_port():
@@ -23,6 +23,43 @@ def refuses(port):
         return True
     return False
 
+
+def _tcp_table():
+    """The system's TCP sockets (IPv4): [(local address, local port, remote address, remote port,
+    state, receive queue)]. Wine's sockets are the host's, so the program's show here."""
+    rows = []
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            local, remote = (_address(part) for part in fields[1:3])
+            rows.append(local + remote + (int(fields[3], 16), int(fields[4].split(":")[1], 16)))
+    return rows
+
+
+def _address(text):
+    address, port = text.split(":")
+    return ".".join(str(int(address[i:i + 2], 16)) for i in (6, 4, 2, 0)), int(port, 16)
+
+
+TCP_ESTABLISHED = 1
+TCP_LISTEN = 10
+
+
+def accept_queue(port):
+    """How many connections wait to be accepted by whoever listens on the port (None: nobody
+    listens): for a listening socket the system counts them in its receive queue."""
+    for _, local_port, _, _, state, queue in _tcp_table():
+        if state == TCP_LISTEN and local_port == port:
+            return queue
+    return None
+
+
+def established(local_port, remote_address, remote_port):
+    """Whether the system still holds an established connection from local_port to the remote
+    end (the program's side of a client's connection, as long as the system has not given up)."""
+    return any(state == TCP_ESTABLISHED and row[1] == local_port and row[2:4] == (remote_address, remote_port)
+               for row in _tcp_table() for state in (row[4],))
 
 
 class Client:

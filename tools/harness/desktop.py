@@ -144,6 +144,10 @@ class Desktop:
         reply = self.ok("find %s %s" % (class_name or "-", escape(title) if title else "-"))
         return [int(h, 16) for h in reply.split()]
 
+    def find_visible(self, class_name=None, title=None):
+        reply = self.ok("find-visible %s %s" % (class_name or "-", escape(title) if title else "-"))
+        return [int(h, 16) for h in reply.split()]
+
     def wait_window(self, class_name=None, title=None, timeout=WAIT_TIMEOUT):
         reply = self("wait-window %d %s %s" % (int(timeout * 1000), class_name or "-",
                                                escape(title) if title else "-"), timeout + REPLY_TIMEOUT)
@@ -257,6 +261,28 @@ class Desktop:
         point = ((left + right) // 2, (top + bottom) // 2)
         self.mouse_click(*point)
         return point
+
+    # -- another program's window answering --
+
+    def watch(self, hwnd, slow_ms=None):
+        """Starts sending the window WM_NULL every 20 ms from a thread of the desktop; with slow_ms,
+        answers that take at least that long are kept (watch_slow)."""
+        self.ok("watch 0x%x%s" % (hwnd, "" if slow_ms is None else " %d" % slow_ms))
+
+    def watch_slow(self):
+        """The slow answers since the last call: (now_ms, pings, count, [(began_ms, took_ms)]), times
+        in ms since the watch began on the desktop's clock; count may exceed the list (256 kept)."""
+        head = self.ok("watch-slow").split(" ")
+        fields = dict(f.split("=") for f in head[:2])
+        answers = [(int(began), float(took)) for began, took in
+                   (item.split(":") for item in head[3].split("|"))] if len(head) > 3 else []
+        return int(fields["now_ms"]), int(fields["pings"]), int(head[2]), answers
+
+    def watch_end(self):
+        """Ends the watch: {pings, slowest_ms, timeouts, gone}."""
+        fields = dict(f.split("=") for f in self.ok("watch-end").split())
+        return {"pings": int(fields["pings"]), "slowest_ms": float(fields["slowest_ms"]),
+                "timeouts": int(fields["timeouts"]), "gone": fields["gone"] == "1"}
 
     def process_stats(self, pid):
         """{threads, handles, private} of a Windows process id."""

@@ -1,7 +1,8 @@
 """A session's tray icon: what the notification area shows, the calls that changed it, and the
 clicks and popup menu."""
 
-from .base import START_TIMEOUT, WAIT_TIMEOUT
+from .base import START_TIMEOUT, WAIT_TIMEOUT, HarnessError
+from .program import MENU_POSITIONS
 
 __all__ = ["SessionTray"]
 
@@ -69,3 +70,31 @@ class SessionTray:
         self.wait_menu(timeout)
         self.desktop.menu_key(key)
         self.wait_menu_closed(timeout)
+
+    def choose_command(self, command, real_click=False, timeout=WAIT_TIMEOUT):
+        """Right-clicks the icon and chooses a command's item of the menu: by its accelerator, or by
+        a real left click in the item. A click reaches the menu only while the program has the
+        foreground; one that misses leaves the menu open, and the item is then chosen by its key.
+        Returns how it was chosen: "key", "click" or "key after a missed click"."""
+        self.click("right")
+        self.wait_menu(timeout)
+        index = MENU_POSITIONS[command]
+        how = "key"
+        if real_click:
+            self.desktop.click_menu_item(index)
+            try:
+                self.wait_menu_closed(2.0)
+                return "click"
+            except HarnessError:
+                how = "key after a missed click"
+        try:
+            label = self.desktop.menu_items()[index]
+        except HarnessError:
+            if real_click and self.desktop.menu() is None:
+                return "click"  # it did reach the menu, late
+            raise
+        key = label[label.index("&") + 1].lower()
+        if self.desktop("menu-key %s" % key) == "error no menu":
+            return "click"
+        self.wait_menu_closed(timeout)
+        return how

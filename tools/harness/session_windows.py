@@ -5,10 +5,13 @@ import os
 import subprocess
 
 from .base import START_TIMEOUT, WAIT_TIMEOUT, HarnessError, tail, wait_for
-from .program import MAIN_CLASS, MAIN_TITLE
+from .program import IDOK, MAIN_CLASS, MAIN_TITLE
 from .wine import ensure_display
 
 __all__ = ["SessionWindows"]
+
+WM_KEYDOWN = 0x100
+VK_ESCAPE = 0x1B
 
 
 class SessionWindows:
@@ -37,6 +40,25 @@ class SessionWindows:
 
     def wait_window_gone(self, hwnd, timeout=WAIT_TIMEOUT):
         self.wait_for(lambda: self.desktop.info(hwnd) is None, timeout, "window 0x%x to close" % hwnd)
+
+    def press_ok(self, hwnd):
+        """Presses the OK button of a dialog or a message box (posted, as a click is)."""
+        self.desktop.press(hwnd, IDOK)
+
+    def press_escape(self, hwnd):
+        """The Escape key in a dialog: its own loop turns it into IDCANCEL."""
+        self.desktop.ok("post 0x%x %d %d 0" % (hwnd, WM_KEYDOWN, VK_ESCAPE))
+
+    def program_windows(self, pid=None):
+        """The program's visible top-level windows (its dialogs, message boxes and open menu):
+        [(hwnd, class, title)]. pid: the program's, when the caller knows it."""
+        pid = pid or self.pid()
+        found = []
+        for hwnd in self.desktop.find_visible():
+            info = self.desktop.info(hwnd)
+            if info is not None and info["pid"] == pid:
+                found.append((hwnd, info["class"], info["title"]))
+        return found
 
     def message_box_text(self, hwnd):
         """The text of a message box (its static controls, joined)."""
