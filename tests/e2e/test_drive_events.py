@@ -11,7 +11,7 @@ import time
 import unittest
 
 import harness
-from harness import Session
+from harness import IDC_TRACKS, Session
 
 POSITION = re.compile(rb"\A\d+\(\d+:\d+\)\Z")
 TICK_TIMEOUT = 40.0  # the refresh tick comes every 10 s; leave room for a slow machine
@@ -21,9 +21,12 @@ ANSWER_BOUND_MS = 500.0
 RETRY_TIMEOUT = 60.0
 # Items of the tray menu, counted from 0 with the separators.
 STOP_ITEM = 1  # "停止(&S)"
+SELECT_TRACK_ITEM = 7  # "曲番号指定(&M)"
 EJECT_ITEM = 9  # "イジェクト(&E)"
 SETTINGS_ITEM = 11  # "設定(&O)"
 SETTINGS_TITLE = "設定"
+TRACKS_TITLE = "曲番号指定"
+IDOK = 1
 
 
 def position(track):
@@ -212,6 +215,26 @@ class BusyDriveTest(unittest.TestCase):
         session.wait_for(lambda: not harness.refuses(new_port), what="port %d to accept connections" % new_port)
         with harness.Client(new_port) as moved:
             self.assertIn(moved.command("status"), (b"pause", b"open"))
+
+    @harness.driver_independent
+    def test_a_track_chosen_while_a_clients_play_is_tried_answers_that_play_first(self):
+        session = self.start(fail_all_plays=1)
+        with session.client(timeout=RETRY_TIMEOUT) as client:
+            self.menu_click(session, SELECT_TRACK_ITEM)
+            dialog = session.wait_window(TRACKS_TITLE, timeout=5.0)
+            # A client's play arrives while the dialog is open, and the drive refuses it for now.
+            client.send_line("play")
+            session.wait_for(lambda: any(line.startswith("MCI_PLAY ") for line in session.vcd_log()),
+                             what="the client's play at the drive")
+            # The person chooses track 2: the client's play gives way and its client hears what the
+            # drive does; the choice is tried in its place and plays once the drive takes it.
+            session.desktop.combo_select(dialog, IDC_TRACKS, 1)
+            session.desktop.press(dialog, IDOK)
+            session.wait_window_gone(dialog)
+            client.send_line("status")
+            session.set_disc(fail_all_plays=0)
+            self.assertEqual(client.read_reply(), b"pause", "the client's play, answered when the choice ended it")
+            self.assertRegex(client.read_reply(RETRY_TIMEOUT), position(2), "the status, once the choice plays")
 
     @harness.vcd_only
     def test_eject_while_a_clients_plays_wait_leaves_the_door_open(self):

@@ -485,9 +485,11 @@ TEST_F(ControlServer, ABusyWindowHoldsAFloodingClientBack)
     size_t accepted = 0;
     int refused_in_a_row = 0;
     const DWORD start = GetTickCount();
-    // Held back for good: refused twice, a moment apart.
+    // Held back for good: refused twice, a moment apart. A send that takes only part of the chunk
+    // is followed by the rest of it, so that the stream stays whole lines.
     while (refused_in_a_row < 2 && accepted < LIMIT && GetTickCount() - start < DEADLINE_MS) {
-        const int result = send(client, chunk.data(), static_cast<int>(chunk.size()), 0);
+        const size_t from = accepted % chunk.size();
+        const int result = send(client, chunk.data() + from, static_cast<int>(chunk.size() - from), 0);
         if (result > 0) {
             accepted += static_cast<size_t>(result);
             refused_in_a_row = 0;
